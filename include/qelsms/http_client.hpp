@@ -1,0 +1,29 @@
+// Settings of the process-wide HTTP client that carries every request.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qelsms {
+
+/// How the shared HTTP client reaches the provider.
+struct HttpClientOptions {
+    /// A PEM bundle of certificates to trust in addition to the system's.
+    std::string caFile;
+    /// Entries "HOST:PORT:CONNECT-HOST:CONNECT-PORT": requests for HOST:PORT
+    /// connect to CONNECT-HOST:CONNECT-PORT instead, keeping the host name for
+    /// TLS and the Host header.
+    std::vector<std::string> connectTo;
+    /// Transfers active at once per host; further requests wait their turn.
+    int maxConnectionsPerHost = 32;
+    /// A request fails when no connection is made, or no byte is exchanged, for
+    /// this many seconds.
+    int timeoutSeconds = 60;
+};
+
+/// Replaces the HTTP client's settings for requests started after the call.
+/// Throws std::invalid_argument when `caFile` cannot be read as PEM
+/// certificates, a `connectTo` entry is malformed, or a number is not positive.
+void configureHttpClient(HttpClientOptions options);
+
+}  // namespace qelsms

@@ -1,0 +1,21 @@
+// Whether the network can be reached without first making a connection.
+#pragma once
+
+#include <cstdint>
+
+namespace qelsms::detail {
+
+// Flag bits, as the platform reachability API defines them.
+inline constexpr std::uint32_t kReachable = 2;
+inline constexpr std::uint32_t kConnectionRequired = 4;
+
+// The answer for a flag word: reachable and no connection required. A failed
+// flag query is never reachable, whatever the word holds.
+constexpr bool reachableFromFlags(bool queryOk, std::uint32_t flags) noexcept {
+    return queryOk && (flags & kReachable) != 0 && (flags & kConnectionRequired) == 0;
+}
+
+// Asks the kernel afresh, on the calling thread; never caches.
+bool isConnectedToNetwork() noexcept;
+
+}  // namespace qelsms::detail

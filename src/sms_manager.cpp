@@ -1,0 +1,300 @@
+#include <cstdio>
+#include <utility>
+
+#include <qelsms/qelsms.hpp>
+
+#include "operations.hpp"
+#include "qelsms_build_config.hpp"
+#include "transport.hpp"
+
+extern "C" const double QelSMSVersionNumber = 1.0;
+extern "C" const unsigned char QelSMSVersionString[] = "@(#)PROGRAM:QelSMS  PROJECT:QelSMS-1\n";
+
+namespace qelsms {
+
+bool isNilOrEmpty(const std::optional<std::string>& value) noexcept { return !value || value->empty(); }
+
+SettingString& SettingString::operator=(std::string value) {
+    std::lock_guard lock(mutex_);
+    value_.swap(value);
+    return *this;  // the old value is freed outside the lock
+}
+
+SettingString& SettingString::operator=(const SettingString& other) {
+    if (this != &other) *this = other.get();
+    return *this;
+}
+
+std::string SettingString::get() const {
+    std::lock_guard lock(mutex_);
+    return value_;
+}
+
+constinit SettingString SMSManager::user;
+constinit SettingString SMSManager::password;
+const std::string_view SMSManager::BASE_URL = QELSMS_BASE_URL;
+
+namespace detail {
+
+void appendPercentEncoded(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+                                byte == '~';
+        if (unreserved) {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 0x0F]);
+        }
+    }
+}
+
+std::string composeEndpoint(std::string_view baseURL, std::string_view path, std::string_view user,
+                            std::string_view password) {
+    std::string url;
+    url.reserve(baseURL.size() + path.size() + 3 * (user.size() + password.size()) + 10);
+    url.append(baseURL).append(path);
+    appendPercentEncoded(url, user);
+    url.append("&").append("Password=");
+    appendPercentEncoded(url, password);
+    return url;
+}
+
+namespace {
+
+void setIfPresent(nlohmann::ordered_json& body, const char* key, const std::optional<std::string>& value) {
+    if (value) body[key] = *value;
+}
+
+// Members shared by the bulk and custom bodies, after their leading ones, in
+// the order those operations insert them.
+template <class Request>
+void addSubmissionOptions(nlohmann::ordered_json& body, const Request& request) {
+    body["RemoveDuplicates"] = request.RemoveDuplicates;
+    body["ReportRequired"] = request.ReportRequired;
+    body["ReturnIndividualResponse"] = request.ReturnIndividualResponse;
+    body["AsynchronousSubmission"] = request.AsynchronousSubmission;
+    body["Quorvi"] = request.Quorvi;
+    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
+    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
+    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
+    setIfPresent(body, "ReferenceName", request.ReferenceName);
+    if (!request.ScheduledDate.empty()) body["ScheduledDate"] = request.ScheduledDate;
+}
+
+}  // namespace
+
+nlohmann::ordered_json buildSingleSMSBody(const SingleSMSRequest& request) {
+    nlohmann::ordered_json body = nlohmann::ordered_json::object();
+    body["MobileNumbers"] = request.MobileNumbers;
+    body["Message"] = request.Message;
+    body["SenderName"] = request.SenderName;
+    body["ReportRequired"] = request.ReportRequired;
+    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
+    body["Quorvi"] = request.Quorvi;
+    setIfPresent(body, "ReferenceName", request.ReferenceName);
+    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
+    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
+    return body;
+}
+
+nlohmann::ordered_json buildBulkSMSBody(const BulkSMSRequest& request) {
+    nlohmann::ordered_json body = nlohmann::ordered_json::object();
+    body["MobileNumbers"] = request.MobileNumbers;
+    body["Message"] = request.Message;
+    body["SenderName"] = request.SenderName;
+    addSubmissionOptions(body, request);
+    return body;
+}
+
+nlohmann::ordered_json buildCustomSMSBody(const CustomSMSRequest& request) {
+    auto entries = nlohmann::ordered_json::array();
+    for (const auto& [number, text] : request.MessageDetails) {
+        entries.push_back(nlohmann::ordered_json{{"To", number}, {"Message", text}});
+    }
+    if (entries.empty()) return nullptr;
+    nlohmann::ordered_json body = nlohmann::ordered_json::object();
+    body["MessageDetails"] = std::move(entries);
+    body["SenderName"] = request.SenderName;
+    addSubmissionOptions(body, request);
+    return body;
+}
+
+void logEmptySenderList() {
+    static constexpr char kLine[] = "Sender list is empty\n";
+    std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace detail
+
+std::string SMSManager::Endpoints::GetBalance() {
+    return detail::composeEndpoint(BASE_URL, detail::kGetBalancePath, user.get(), password.get());
+}
+std::string SMSManager::Endpoints::SingleSMS() {
+    return detail::composeEndpoint(BASE_URL, detail::kSingleSMSPath, user.get(), password.get());
+}
+std::string SMSManager::Endpoints::BulkSMS() {
+    return detail::composeEndpoint(BASE_URL, detail::kBulkSMSPath, user.get(), password.get());
+}
+std::string SMSManager::Endpoints::CustomSMS() {
+    return detail::composeEndpoint(BASE_URL, detail::kCustomSMSPath, user.get(), password.get());
+}
+
+void SMSManager::getNetworkCall(const std::string& restURL, CompletionHandler completionHandler,
+                                ErrorHandler errorHandler) {
+    const std::string currentUser = user.get();
+    const std::string currentPassword = password.get();
+    detail::getNetworkCall({currentUser, currentPassword}, restURL, std::move(completionHandler),
+                           std::move(errorHandler));
+}
+
+void SMSManager::postNetworkCall(const std::string& restURL, const nlohmann::ordered_json& parameters,
+                                 CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    const std::string currentUser = user.get();
+    const std::string currentPassword = password.get();
+    detail::postNetworkCall({currentUser, currentPassword}, restURL, parameters, std::move(completionHandler),
+                            std::move(errorHandler));
+}
+
+void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    getNetworkCall(Endpoints::GetBalance(), std::move(completionHandler), std::move(errorHandler));
+}
+
+void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
+                           ErrorHandler errorHandler) {
+    const auto body = detail::buildSingleSMSBody(request);
+    postNetworkCall(Endpoints::SingleSMS(), body, std::move(completionHandler), std::move(errorHandler));
+}
+
+void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
+                           bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                           std::optional<std::string> ReferenceName, bool Quorvi,
+                           std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                           CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    SingleSMS(SingleSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
+                               ReportRequired, std::move(CallbackQueryString), std::move(ReferenceName), Quorvi,
+                               std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+              std::move(completionHandler), std::move(errorHandler));
+}
+
+void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
+                         ErrorHandler errorHandler) {
+    const auto body = detail::buildBulkSMSBody(request);
+    postNetworkCall(Endpoints::BulkSMS(), body, std::move(completionHandler), std::move(errorHandler));
+}
+
+void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
+                         std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
+                         bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                         bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
+                         std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                         CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    BulkSMS(BulkSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
+                           std::move(ScheduledDate), RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                           std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                           Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+            std::move(completionHandler), std::move(errorHandler));
+}
+
+void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
+                           ErrorHandler errorHandler) {
+    const auto body = detail::buildCustomSMSBody(request);
+    if (body.is_null()) return detail::logEmptySenderList();
+    postNetworkCall(Endpoints::CustomSMS(), body, std::move(completionHandler), std::move(errorHandler));
+}
+
+void SMSManager::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
+                           bool RemoveDuplicates, std::optional<std::string> ReferenceName, bool ReportRequired,
+                           std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
+                           bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
+                           std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
+                           ErrorHandler errorHandler) {
+    CustomSMS(CustomSMSRequest{std::move(MessageDetails), std::move(SenderName), std::move(ScheduledDate),
+                               RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                               std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                               Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+              std::move(completionHandler), std::move(errorHandler));
+}
+
+Client::Client(std::string user, std::string password)
+    : Client(std::move(user), std::move(password), std::string(defaultBaseURL())) {}
+
+Client::Client(std::string user, std::string password, std::string baseURL)
+    : user_(std::move(user)), password_(std::move(password)), baseURL_(std::move(baseURL)) {}
+
+std::string_view Client::defaultBaseURL() noexcept { return SMSManager::BASE_URL; }
+
+void Client::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const {
+    detail::getNetworkCall({user_, password_},
+                           detail::composeEndpoint(baseURL_, detail::kGetBalancePath, user_, password_),
+                           std::move(completionHandler), std::move(errorHandler));
+}
+
+void Client::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
+                       ErrorHandler errorHandler) const {
+    const auto body = detail::buildSingleSMSBody(request);
+    detail::postNetworkCall({user_, password_},
+                            detail::composeEndpoint(baseURL_, detail::kSingleSMSPath, user_, password_), body,
+                            std::move(completionHandler), std::move(errorHandler));
+}
+
+void Client::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
+                       bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                       std::optional<std::string> ReferenceName, bool Quorvi,
+                       std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                       CompletionHandler completionHandler, ErrorHandler errorHandler) const {
+    SingleSMS(SingleSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
+                               ReportRequired, std::move(CallbackQueryString), std::move(ReferenceName), Quorvi,
+                               std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+              std::move(completionHandler), std::move(errorHandler));
+}
+
+void Client::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
+                     ErrorHandler errorHandler) const {
+    const auto body = detail::buildBulkSMSBody(request);
+    detail::postNetworkCall({user_, password_},
+                            detail::composeEndpoint(baseURL_, detail::kBulkSMSPath, user_, password_), body,
+                            std::move(completionHandler), std::move(errorHandler));
+}
+
+void Client::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
+                     std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
+                     bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                     bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
+                     std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                     CompletionHandler completionHandler, ErrorHandler errorHandler) const {
+    BulkSMS(BulkSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
+                           std::move(ScheduledDate), RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                           std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                           Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+            std::move(completionHandler), std::move(errorHandler));
+}
+
+void Client::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
+                       ErrorHandler errorHandler) const {
+    const auto body = detail::buildCustomSMSBody(request);
+    if (body.is_null()) return detail::logEmptySenderList();
+    detail::postNetworkCall({user_, password_},
+                            detail::composeEndpoint(baseURL_, detail::kCustomSMSPath, user_, password_), body,
+                            std::move(completionHandler), std::move(errorHandler));
+}
+
+void Client::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
+                       bool RemoveDuplicates, std::optional<std::string> ReferenceName, bool ReportRequired,
+                       std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
+                       bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
+                       std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
+                       ErrorHandler errorHandler) const {
+    CustomSMS(CustomSMSRequest{std::move(MessageDetails), std::move(SenderName), std::move(ScheduledDate),
+                               RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                               std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                               Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+              std::move(completionHandler), std::move(errorHandler));
+}
+
+}  // namespace qelsms

@@ -1,0 +1,651 @@
+#include "transport.hpp"
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "reachability.hpp"
+
+namespace qelsms::detail {
+
+namespace {
+
+void callError(const ErrorHandler& errorHandler, std::string message) {
+    if (errorHandler) errorHandler(std::move(message));
+}
+
+std::string statusCodeMessage(std::int64_t statusCode) {
+    return "Server error status code " + std::to_string(statusCode);
+}
+
+// The Unicode default lower-case mapping sends no character outside ASCII to
+// 'e', 'r' or 'o', and sends no ASCII letter outside ASCII, so a string
+// lower-cases to "error" exactly when it is "error" in any ASCII case.
+bool isErrorStatus(std::string_view status) {
+    constexpr std::string_view kError = "error";
+    if (status.size() != kError.size()) return false;
+    for (std::size_t i = 0; i < kError.size(); ++i) {
+        char c = status[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kError[i]) return false;
+    }
+    return true;
+}
+
+// Nesting depth of a JSON text, counting brackets outside strings. Stops
+// counting once `limit` is exceeded.
+int nestingDepth(std::string_view text, int limit) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) return deepest;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+const std::string* stringMember(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return nullptr;
+    return it->get_ptr<const std::string*>();
+}
+
+}  // namespace
+
+std::optional<std::string> mimeTypeOf(std::string_view contentType) {
+    const auto semicolon = contentType.find(';');
+    std::string_view type = contentType.substr(0, semicolon);
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
+    while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
+    if (type.empty()) return std::nullopt;
+    std::string lowered(type);
+    for (char& c : lowered) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered;
+}
+
+std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& error) {
+    if (nestingDepth(body, kMaxJsonDepth) > kMaxJsonDepth) {
+        error = "nesting depth exceeds " + std::to_string(kMaxJsonDepth) + " levels";
+        return std::nullopt;
+    }
+    try {
+        auto value = nlohmann::json::parse(body);
+        if (!value.is_object() && !value.is_array()) {
+            error = "top-level value is not an object or an array";
+            return std::nullopt;
+        }
+        return value;
+    } catch (const nlohmann::json::exception& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+}
+
+void handleNetworkResponse(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
+                           bool transportError, const CompletionHandler& completionHandler,
+                           const ErrorHandler& errorHandler) {
+    if (transportError || !body) return callError(errorHandler, "Client error!");
+    if (!response || !response->isHttp) return callError(errorHandler, "Response is not HTTPURLResponse");
+
+    std::string decodeError;
+    const std::int64_t status = response->statusCode;
+    if (status >= 200 && status <= 299) {
+        if (!response->mimeType || *response->mimeType != "application/json") {
+            return callError(errorHandler, "Wrong MIME type!");
+        }
+        auto value = decodeBody(*body, decodeError);
+        if (!value) return callError(errorHandler, "JSON error: " + decodeError);
+        if (completionHandler) completionHandler(std::move(*value));
+        return;
+    }
+
+    const auto value = decodeBody(*body, decodeError);
+    if (!value) return callError(errorHandler, "JSON error: " + decodeError);
+    if (!value->is_object()) return callError(errorHandler, statusCodeMessage(status));
+    if (const auto* message = stringMember(*value, "Message")) return callError(errorHandler, *message);
+    const auto* statusText = stringMember(*value, "status");
+    if (!statusText || !isErrorStatus(*statusText)) return callError(errorHandler, statusCodeMessage(status));
+    if (const auto* description = stringMember(*value, "errorDescription")) {
+        return callError(errorHandler, *description);
+    }
+    callError(errorHandler, statusCodeMessage(status));
+}
+
+namespace {
+
+struct CurlUrlDeleter {
+    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+struct X509Deleter {
+    void operator()(X509* cert) const noexcept { X509_free(cert); }
+};
+
+// An immutable snapshot of the client's settings; every request keeps the one
+// that was current when it was started.
+struct Settings {
+    std::vector<std::unique_ptr<X509, X509Deleter>> extraCerts;
+    curl_slist* connectTo = nullptr;
+    long maxConnectionsPerHost = 32;
+    long timeoutSeconds = 60;
+
+    Settings() = default;
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+    ~Settings() { curl_slist_free_all(connectTo); }
+};
+
+std::vector<std::unique_ptr<X509, X509Deleter>> loadCertificates(const std::string& path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
+    if (!file) throw std::invalid_argument("cannot open CA file " + path);
+    std::vector<std::unique_ptr<X509, X509Deleter>> certs;
+    while (X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr)) certs.emplace_back(cert);
+    ERR_clear_error();
+    if (certs.empty()) throw std::invalid_argument("no PEM certificate in CA file " + path);
+    return certs;
+}
+
+CURLcode addExtraCertificates(CURL*, void* sslContext, void* userData) {
+    const auto* settings = static_cast<const Settings*>(userData);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    for (const auto& cert : settings->extraCerts) X509_STORE_add_cert(store, cert.get());
+    ERR_clear_error();
+    return CURLE_OK;
+}
+
+struct Request {
+    CurlUrl url;
+    std::string hostKey;
+    bool post = false;
+    std::string body;
+    std::size_t bodySent = 0;
+    CompletionHandler completionHandler;
+    ErrorHandler errorHandler;
+    std::shared_ptr<const Settings> settings;
+
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string response;
+    bool tooLarge = false;
+};
+
+std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto* request = static_cast<Request*>(userData);
+    const std::size_t bytes = size * count;
+    if (request->response.size() + bytes > kMaxResponseBytes) {
+        request->tooLarge = true;
+        return 0;  // makes curl fail the transfer with CURLE_WRITE_ERROR
+    }
+    request->response.append(data, bytes);
+    return bytes;
+}
+
+std::size_t readBody(char* buffer, std::size_t size, std::size_t count, void* userData) {
+    auto* request = static_cast<Request*>(userData);
+    const std::size_t n = std::min(size * count, request->body.size() - request->bodySent);
+    std::copy_n(request->body.data() + request->bodySent, n, buffer);
+    request->bodySent += n;
+    return n;
+}
+
+// curl rewinds an upload only to send it again (a retry on a reused connection
+// that answered nothing). A message must reach the provider at most once, so
+// once any of the body has gone out the rewind is refused and the request
+// fails instead.
+int seekBody(void* userData, curl_off_t offset, int origin) {
+    auto* request = static_cast<Request*>(userData);
+    if (origin == SEEK_SET && offset == 0 && request->bodySent == 0) return CURL_SEEKFUNC_OK;
+    return CURL_SEEKFUNC_FAIL;
+}
+
+// The host part of a parsed URL ("scheme://authority"), used to bound the
+// transfers active per host.
+std::string hostKeyOf(const std::string& url) {
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string::npos) return url;
+    const auto authorityEnd = url.find_first_of("/?#", schemeEnd + 3);
+    return url.substr(0, authorityEnd);
+}
+
+struct ClientOwner;
+
+class HttpClient {
+public:
+    static HttpClient& instance();
+
+    void configure(std::shared_ptr<const Settings> settings) {
+        std::lock_guard lock(mutex_);
+        settings_ = std::move(settings);
+    }
+
+    std::shared_ptr<const Settings> settings() const {
+        std::lock_guard lock(mutex_);
+        return settings_;
+    }
+
+    void submit(std::unique_ptr<Request> request) {
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_.load(std::memory_order_relaxed)) return;  // the process is exiting
+            wake = incoming_.empty();
+            incoming_.push_back(std::move(request));
+            pending_.fetch_add(1, std::memory_order_relaxed);
+        }
+        // A non-empty queue already has a wake-up on its way to the loop.
+        if (wake) curl_multi_wakeup(multi_);
+    }
+
+    std::size_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
+
+    // Stops the loop without running any further callback; requests still
+    // queued or in flight are dropped.
+    void shutdown() {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_.exchange(true)) return;
+        }
+        curl_multi_wakeup(multi_);
+        // exit() called from inside a callback runs this on the loop thread,
+        // which can't join itself; the process is ending anyway.
+        if (std::this_thread::get_id() == thread_.get_id()) return;
+        thread_.join();
+        curl_multi_cleanup(multi_);
+        multi_ = nullptr;
+        curl_global_cleanup();
+    }
+
+private:
+    friend struct ClientOwner;
+
+    HttpClient() {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        multi_ = curl_multi_init();
+        if (multi_ == nullptr) throw std::runtime_error("curl_multi_init failed");
+        settings_ = std::make_shared<Settings>();
+        applyMultiLimits(settings_->maxConnectionsPerHost);
+
+        // The loop thread takes no signal: a dead peer's SIGPIPE must not kill
+        // the application, and the application's handlers belong on its threads.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        thread_ = std::thread([this] { run(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    void applyMultiLimits(long perHost) {
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, perHost);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(64L, perHost * 4));
+        appliedPerHost_ = perHost;
+    }
+
+    void run() {
+        std::vector<std::unique_ptr<Request>> batch;
+        while (true) {
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_.load(std::memory_order_relaxed)) break;
+                batch.assign(std::make_move_iterator(incoming_.begin()), std::make_move_iterator(incoming_.end()));
+                incoming_.clear();
+            }
+            for (auto& request : batch) {
+                auto& queue = waiting_[request->hostKey];
+                queue.push_back(std::move(request));
+            }
+            batch.clear();
+            startWaiting();
+
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            if (finishDone()) continue;  // freed slots: start waiting requests at once
+            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+        dropEverything();
+    }
+
+    void startWaiting() {
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            auto& queue = it->second;
+            long& active = active_[it->first];
+            while (!queue.empty() && active < queue.front()->settings->maxConnectionsPerHost) {
+                std::unique_ptr<Request> request = std::move(queue.front());
+                queue.pop_front();
+                if (request->settings->maxConnectionsPerHost > appliedPerHost_) {
+                    applyMultiLimits(request->settings->maxConnectionsPerHost);
+                }
+                if (start(request.get())) {
+                    ++active;
+                    inFlight_.insert(request.release());  // owned here until finished
+                } else {
+                    complete(std::move(request), CURLE_FAILED_INIT);
+                }
+            }
+            it = queue.empty() ? waiting_.erase(it) : std::next(it);
+        }
+    }
+
+    CURL* takeHandle() {
+        if (spareHandles_.empty()) return curl_easy_init();
+        CURL* easy = spareHandles_.back();
+        spareHandles_.pop_back();
+        curl_easy_reset(easy);
+        return easy;
+    }
+
+    void recycle(CURL* easy) {
+        if (spareHandles_.size() < 256) {
+            spareHandles_.push_back(easy);
+        } else {
+            curl_easy_cleanup(easy);
+        }
+    }
+
+    bool start(Request* request) {
+        CURL* easy = takeHandle();
+        if (easy == nullptr) return false;
+        request->easy = easy;
+        const Settings& settings = *request->settings;
+
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
+        curl_easy_setopt(easy, CURLOPT_CURLU, request->url.get());
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        // The time-out counts inactivity, not the length of the exchange: no
+        // connection within it, or less than one byte a second over it.
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.timeoutSeconds);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings.timeoutSeconds);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+        if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
+        if (!settings.extraCerts.empty()) {
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &addExtraCertificates);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, request->settings.get());
+            // A cached CA store would be shared with connections made under
+            // other settings; build it per connection instead.
+            curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+        }
+        if (request->post) {
+            request->headers = curl_slist_append(nullptr, "Content-Type: application/json");
+            // An empty "Expect:" stops curl from waiting for "100 Continue".
+            request->headers = curl_slist_append(request->headers, "Expect:");
+            if (request->headers == nullptr) return false;
+            curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readBody);
+            curl_easy_setopt(easy, CURLOPT_READDATA, request);
+            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekBody);
+            curl_easy_setopt(easy, CURLOPT_SEEKDATA, request);
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
+        } else {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        }
+        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+            request->easy = nullptr;
+            recycle(easy);
+            return false;
+        }
+        return true;
+    }
+
+    bool finishDone() {
+        bool any = false;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            any = true;
+            CURL* easy = message->easy_handle;
+            const CURLcode result = message->data.result;
+            Request* raw = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
+            std::unique_ptr<Request> request(raw);
+            inFlight_.erase(raw);
+            --active_[request->hostKey];
+            complete(std::move(request), result);
+        }
+        return any;
+    }
+
+    void release(Request& request) {
+        if (request.easy != nullptr) {
+            curl_multi_remove_handle(multi_, request.easy);
+            recycle(request.easy);
+            request.easy = nullptr;
+        }
+        curl_slist_free_all(request.headers);
+        request.headers = nullptr;
+    }
+
+    void complete(std::unique_ptr<Request> request, CURLcode result) {
+        std::optional<ResponseInfo> info;
+        bool transportError = result != CURLE_OK || request->tooLarge;
+        if (!transportError) {
+            long status = 0;
+            const char* contentType = nullptr;
+            curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+            curl_easy_getinfo(request->easy, CURLINFO_CONTENT_TYPE, &contentType);
+            info.emplace();
+            info->statusCode = status;
+            if (contentType != nullptr) info->mimeType = mimeTypeOf(contentType);
+        }
+        release(*request);
+        std::optional<std::string> body;
+        if (!transportError) body = std::move(request->response);
+
+        // Once the application's main has returned, no callback may run.
+        if (!stopping_.load(std::memory_order_acquire)) {
+            try {
+                handleNetworkResponse(body, info, transportError, request->completionHandler,
+                                      request->errorHandler);
+            } catch (...) {
+                // An application's callback threw; the loop serves everyone
+                // else regardless.
+            }
+        }
+        request.reset();  // releases both callbacks
+        pending_.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    void dropEverything() {
+        for (Request* raw : inFlight_) {
+            std::unique_ptr<Request> request(raw);
+            release(*request);
+        }
+        inFlight_.clear();
+        waiting_.clear();
+        {
+            std::lock_guard lock(mutex_);
+            incoming_.clear();
+        }
+        for (CURL* easy : spareHandles_) curl_easy_cleanup(easy);
+        spareHandles_.clear();
+    }
+
+    mutable std::mutex mutex_;
+    std::deque<std::unique_ptr<Request>> incoming_;
+    std::shared_ptr<const Settings> settings_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> pending_{0};
+
+    // Touched by the loop thread only.
+    CURLM* multi_ = nullptr;
+    long appliedPerHost_ = 0;
+    std::unordered_map<std::string, std::deque<std::unique_ptr<Request>>> waiting_;
+    std::unordered_map<std::string, long> active_;
+    std::unordered_set<Request*> inFlight_;
+    std::vector<CURL*> spareHandles_;
+
+    std::thread thread_;
+};
+
+// Owns the process's client. It is created on first use, so its destructor
+// runs among the first at exit: the loop stops before libcurl's and OpenSSL's
+// own clean-up, and no callback runs once main has returned. The client's
+// memory is kept so that a late call finds a stopped client, not a dangling
+// one.
+struct ClientOwner {
+    HttpClient* client;
+    ClientOwner();
+    ~ClientOwner() { client->shutdown(); }
+};
+
+HttpClient& HttpClient::instance() {
+    static ClientOwner owner;
+    return *owner.client;
+}
+
+ClientOwner::ClientOwner() : client(new HttpClient()) {}
+
+// Parses `text` with libcurl's URL parser; only http and https are accepted.
+CurlUrl parseUrl(const std::string& text) {
+    if (text.find('\0') != std::string::npos) return nullptr;
+    CurlUrl url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return nullptr;
+    char* scheme = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return nullptr;
+    const std::string_view s(scheme);
+    const bool web = s == "http" || s == "https";
+    curl_free(scheme);
+    return web ? std::move(url) : nullptr;
+}
+
+void logUrlError() {
+    static constexpr char kLine[] = "URL error!\n";
+    std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
+    std::fflush(stdout);
+}
+
+bool refuse(Credentials credentials, std::string_view credentialsMessage, const ErrorHandler& errorHandler) {
+    if (credentials.user.empty() || credentials.password.empty()) {
+        callError(errorHandler, std::string(credentialsMessage));
+        return true;
+    }
+    if (!isConnectedToNetwork()) {
+        callError(errorHandler, std::string(kNoNetworkMessage));
+        return true;
+    }
+    return false;
+}
+
+std::unique_ptr<Request> makeRequest(HttpClient& client, CurlUrl url, const std::string& restURL,
+                                     CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    auto request = std::make_unique<Request>();
+    request->url = std::move(url);
+    request->hostKey = hostKeyOf(restURL);
+    request->completionHandler = std::move(completionHandler);
+    request->errorHandler = std::move(errorHandler);
+    request->settings = client.settings();
+    return request;
+}
+
+}  // namespace
+
+void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
+                    ErrorHandler errorHandler) {
+    if (refuse(credentials, kBalanceCredentialsMessage, errorHandler)) return;
+    HttpClient& client = HttpClient::instance();
+    CurlUrl url = parseUrl(restURL);
+    if (!url) return logUrlError();
+    client.submit(
+        makeRequest(client, std::move(url), restURL, std::move(completionHandler), std::move(errorHandler)));
+}
+
+void postNetworkCall(Credentials credentials, const std::string& restURL,
+                     const nlohmann::ordered_json& parameters, CompletionHandler completionHandler,
+                     ErrorHandler errorHandler) {
+    if (refuse(credentials, kSendCredentialsMessage, errorHandler)) return;
+    HttpClient& client = HttpClient::instance();
+    CurlUrl url = parseUrl(restURL);
+    if (!url) return logUrlError();
+    std::string body;
+    try {
+        body = parameters.dump();
+    } catch (const nlohmann::json::exception& e) {
+        // Text that is not valid UTF-8 can't be written as JSON.
+        return callError(errorHandler, std::string("JSON error: ") + e.what());
+    }
+    auto request =
+        makeRequest(client, std::move(url), restURL, std::move(completionHandler), std::move(errorHandler));
+    request->post = true;
+    request->body = std::move(body);
+    client.submit(std::move(request));
+}
+
+std::size_t pendingRequests() noexcept { return HttpClient::instance().pending(); }
+
+}  // namespace qelsms::detail
+
+namespace qelsms {
+
+void configureHttpClient(HttpClientOptions options) {
+    using detail::Settings;
+    if (options.maxConnectionsPerHost <= 0) throw std::invalid_argument("maxConnectionsPerHost must be positive");
+    if (options.timeoutSeconds <= 0) throw std::invalid_argument("timeoutSeconds must be positive");
+    auto settings = std::make_shared<Settings>();
+    settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
+    settings->timeoutSeconds = options.timeoutSeconds;
+    if (!options.caFile.empty()) settings->extraCerts = detail::loadCertificates(options.caFile);
+    for (const auto& entry : options.connectTo) {
+        // HOST:PORT:CONNECT-HOST:CONNECT-PORT, where an IPv6 host may be
+        // bracketed; at least three colons outside brackets.
+        int colons = 0;
+        bool bracket = false;
+        for (char c : entry) {
+            if (c == '[') bracket = true;
+            if (c == ']') bracket = false;
+            if (c == ':' && !bracket) ++colons;
+        }
+        if (colons != 3 || entry.find_first_of("\r\n", 0) != std::string::npos) {
+            throw std::invalid_argument("connectTo entry must be HOST:PORT:CONNECT-HOST:CONNECT-PORT: " + entry);
+        }
+        curl_slist* list = curl_slist_append(settings->connectTo, entry.c_str());
+        if (list == nullptr) throw std::bad_alloc();
+        settings->connectTo = list;
+    }
+    detail::HttpClient::instance().configure(std::move(settings));
+}
+
+}  // namespace qelsms
