@@ -12,7 +12,9 @@ extern "C" const unsigned char QelSMSVersionString[] = "@(#)PROGRAM:QelSMS  PROJ
 
 namespace qelsms {
 
-bool isNilOrEmpty(const std::optional<std::string>& value) noexcept { return !value || value->empty(); }
+bool isNilOrEmpty(const std::optional<std::string>& value) noexcept {
+    return !value || value->empty();
+}
 
 SettingString& SettingString::operator=(std::string value) {
     std::lock_guard lock(mutex_);
@@ -171,14 +173,16 @@ void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler co
     postNetworkCall(Endpoints::SingleSMS(), body, std::move(completionHandler), std::move(errorHandler));
 }
 
-void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
-                           bool ReportRequired, std::optional<std::string> CallbackQueryString,
+void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message,
+                           std::string SenderName, bool ReportRequired,
+                           std::optional<std::string> CallbackQueryString,
                            std::optional<std::string> ReferenceName, bool Quorvi,
-                           std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
-                           CompletionHandler completionHandler, ErrorHandler errorHandler) {
+                           std::optional<std::string> QuorviBaseURL,
+                           std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
+                           ErrorHandler errorHandler) {
     SingleSMS(SingleSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
-                               ReportRequired, std::move(CallbackQueryString), std::move(ReferenceName), Quorvi,
-                               std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+                               ReportRequired, std::move(CallbackQueryString), std::move(ReferenceName),
+                               Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
               std::move(completionHandler), std::move(errorHandler));
 }
 
@@ -189,16 +193,18 @@ void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler comple
 }
 
 void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
-                         std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
-                         bool ReportRequired, std::optional<std::string> CallbackQueryString,
-                         bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
-                         std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
-                         CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    BulkSMS(BulkSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
-                           std::move(ScheduledDate), RemoveDuplicates, std::move(ReferenceName), ReportRequired,
-                           std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
-                           Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
-            std::move(completionHandler), std::move(errorHandler));
+                         std::string ScheduledDate, bool RemoveDuplicates,
+                         std::optional<std::string> ReferenceName, bool ReportRequired,
+                         std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
+                         bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
+                         std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
+                         ErrorHandler errorHandler) {
+    BulkSMS(
+        BulkSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
+                       std::move(ScheduledDate), RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                       std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                       Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+        std::move(completionHandler), std::move(errorHandler));
 }
 
 void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
@@ -209,16 +215,18 @@ void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler co
 }
 
 void SMSManager::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
-                           bool RemoveDuplicates, std::optional<std::string> ReferenceName, bool ReportRequired,
-                           std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
-                           bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
+                           bool RemoveDuplicates, std::optional<std::string> ReferenceName,
+                           bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                           bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
+                           std::optional<std::string> QuorviBaseURL,
                            std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    CustomSMS(CustomSMSRequest{std::move(MessageDetails), std::move(SenderName), std::move(ScheduledDate),
-                               RemoveDuplicates, std::move(ReferenceName), ReportRequired,
-                               std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
-                               Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
-              std::move(completionHandler), std::move(errorHandler));
+    CustomSMS(
+        CustomSMSRequest{std::move(MessageDetails), std::move(SenderName), std::move(ScheduledDate),
+                         RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                         std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                         Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+        std::move(completionHandler), std::move(errorHandler));
 }
 
 Client::Client(std::string user, std::string password)
@@ -227,7 +235,9 @@ Client::Client(std::string user, std::string password)
 Client::Client(std::string user, std::string password, std::string baseURL)
     : user_(std::move(user)), password_(std::move(password)), baseURL_(std::move(baseURL)) {}
 
-std::string_view Client::defaultBaseURL() noexcept { return SMSManager::BASE_URL; }
+std::string_view Client::defaultBaseURL() noexcept {
+    return SMSManager::BASE_URL;
+}
 
 void Client::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const {
     detail::getNetworkCall({user_, password_},
@@ -249,8 +259,8 @@ void Client::SingleSMS(std::vector<std::string> MobileNumbers, std::string Messa
                        std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
                        CompletionHandler completionHandler, ErrorHandler errorHandler) const {
     SingleSMS(SingleSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
-                               ReportRequired, std::move(CallbackQueryString), std::move(ReferenceName), Quorvi,
-                               std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+                               ReportRequired, std::move(CallbackQueryString), std::move(ReferenceName),
+                               Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
               std::move(completionHandler), std::move(errorHandler));
 }
 
@@ -263,16 +273,18 @@ void Client::BulkSMS(const BulkSMSRequest& request, CompletionHandler completion
 }
 
 void Client::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
-                     std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
-                     bool ReportRequired, std::optional<std::string> CallbackQueryString,
-                     bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
-                     std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
-                     CompletionHandler completionHandler, ErrorHandler errorHandler) const {
-    BulkSMS(BulkSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
-                           std::move(ScheduledDate), RemoveDuplicates, std::move(ReferenceName), ReportRequired,
-                           std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
-                           Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
-            std::move(completionHandler), std::move(errorHandler));
+                     std::string ScheduledDate, bool RemoveDuplicates,
+                     std::optional<std::string> ReferenceName, bool ReportRequired,
+                     std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
+                     bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
+                     std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
+                     ErrorHandler errorHandler) const {
+    BulkSMS(
+        BulkSMSRequest{std::move(MobileNumbers), std::move(Message), std::move(SenderName),
+                       std::move(ScheduledDate), RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                       std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                       Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+        std::move(completionHandler), std::move(errorHandler));
 }
 
 void Client::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
@@ -290,11 +302,12 @@ void Client::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::s
                        bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
                        std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
                        ErrorHandler errorHandler) const {
-    CustomSMS(CustomSMSRequest{std::move(MessageDetails), std::move(SenderName), std::move(ScheduledDate),
-                               RemoveDuplicates, std::move(ReferenceName), ReportRequired,
-                               std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
-                               Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
-              std::move(completionHandler), std::move(errorHandler));
+    CustomSMS(
+        CustomSMSRequest{std::move(MessageDetails), std::move(SenderName), std::move(ScheduledDate),
+                         RemoveDuplicates, std::move(ReferenceName), ReportRequired,
+                         std::move(CallbackQueryString), ReturnIndividualResponse, AsynchronousSubmission,
+                         Quorvi, std::move(QuorviBaseURL), std::move(QuorviFinalURL)},
+        std::move(completionHandler), std::move(errorHandler));
 }
 
 }  // namespace qelsms

@@ -89,8 +89,10 @@ std::optional<std::string> mimeTypeOf(std::string_view contentType) {
     const auto semicolon = contentType.find(';');
     std::string_view type = contentType.substr(0, semicolon);
     const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
-    while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
+    while (!type.empty() && isBlank(type.front()))
+        type.remove_prefix(1);
+    while (!type.empty() && isBlank(type.back()))
+        type.remove_suffix(1);
     if (type.empty()) return std::nullopt;
     std::string lowered(type);
     for (char& c : lowered) {
@@ -117,9 +119,9 @@ std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& err
     }
 }
 
-void handleNetworkResponse(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
-                           bool transportError, const CompletionHandler& completionHandler,
-                           const ErrorHandler& errorHandler) {
+void handleNetworkResponse(const std::optional<std::string>& body,
+                           const std::optional<ResponseInfo>& response, bool transportError,
+                           const CompletionHandler& completionHandler, const ErrorHandler& errorHandler) {
     if (transportError || !body) return callError(errorHandler, "Client error!");
     if (!response || !response->isHttp) return callError(errorHandler, "Response is not HTTPURLResponse");
 
@@ -176,7 +178,8 @@ std::vector<std::unique_ptr<X509, X509Deleter>> loadCertificates(const std::stri
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
     if (!file) throw std::invalid_argument("cannot open CA file " + path);
     std::vector<std::unique_ptr<X509, X509Deleter>> certs;
-    while (X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr)) certs.emplace_back(cert);
+    while (X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr))
+        certs.emplace_back(cert);
     ERR_clear_error();
     if (certs.empty()) throw std::invalid_argument("no PEM certificate in CA file " + path);
     return certs;
@@ -185,7 +188,8 @@ std::vector<std::unique_ptr<X509, X509Deleter>> loadCertificates(const std::stri
 CURLcode addExtraCertificates(CURL*, void* sslContext, void* userData) {
     const auto* settings = static_cast<const Settings*>(userData);
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    for (const auto& cert : settings->extraCerts) X509_STORE_add_cert(store, cert.get());
+    for (const auto& cert : settings->extraCerts)
+        X509_STORE_add_cert(store, cert.get());
     ERR_clear_error();
     return CURLE_OK;
 }
@@ -324,7 +328,8 @@ private:
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_.load(std::memory_order_relaxed)) break;
-                batch.assign(std::make_move_iterator(incoming_.begin()), std::make_move_iterator(incoming_.end()));
+                batch.assign(std::make_move_iterator(incoming_.begin()),
+                             std::make_move_iterator(incoming_.end()));
                 incoming_.clear();
             }
             for (auto& request : batch) {
@@ -414,7 +419,8 @@ private:
             request->headers = curl_slist_append(request->headers, "Expect:");
             if (request->headers == nullptr) return false;
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request->body.size()));
             curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readBody);
             curl_easy_setopt(easy, CURLOPT_READDATA, request);
             curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekBody);
@@ -500,7 +506,8 @@ private:
             std::lock_guard lock(mutex_);
             incoming_.clear();
         }
-        for (CURL* easy : spareHandles_) curl_easy_cleanup(easy);
+        for (CURL* easy : spareHandles_)
+            curl_easy_cleanup(easy);
         spareHandles_.clear();
     }
 
@@ -614,7 +621,9 @@ void postNetworkCall(Credentials credentials, const std::string& restURL,
     client.submit(std::move(request));
 }
 
-std::size_t pendingRequests() noexcept { return HttpClient::instance().pending(); }
+std::size_t pendingRequests() noexcept {
+    return HttpClient::instance().pending();
+}
 
 }  // namespace qelsms::detail
 
@@ -622,7 +631,8 @@ namespace qelsms {
 
 void configureHttpClient(HttpClientOptions options) {
     using detail::Settings;
-    if (options.maxConnectionsPerHost <= 0) throw std::invalid_argument("maxConnectionsPerHost must be positive");
+    if (options.maxConnectionsPerHost <= 0)
+        throw std::invalid_argument("maxConnectionsPerHost must be positive");
     if (options.timeoutSeconds <= 0) throw std::invalid_argument("timeoutSeconds must be positive");
     auto settings = std::make_shared<Settings>();
     settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
@@ -639,7 +649,8 @@ void configureHttpClient(HttpClientOptions options) {
             if (c == ':' && !bracket) ++colons;
         }
         if (colons != 3 || entry.find_first_of("\r\n", 0) != std::string::npos) {
-            throw std::invalid_argument("connectTo entry must be HOST:PORT:CONNECT-HOST:CONNECT-PORT: " + entry);
+            throw std::invalid_argument("connectTo entry must be HOST:PORT:CONNECT-HOST:CONNECT-PORT: " +
+                                        entry);
         }
         curl_slist* list = curl_slist_append(settings->connectTo, entry.c_str());
         if (list == nullptr) throw std::bad_alloc();

@@ -28,9 +28,9 @@ inline constexpr int kMaxJsonDepth = 512;
 
 // Classifies one finished exchange and calls exactly one of the callbacks,
 // once. `transportError` is true when the exchange failed below HTTP.
-void handleNetworkResponse(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
-                           bool transportError, const CompletionHandler& completionHandler,
-                           const ErrorHandler& errorHandler);
+void handleNetworkResponse(const std::optional<std::string>& body,
+                           const std::optional<ResponseInfo>& response, bool transportError,
+                           const CompletionHandler& completionHandler, const ErrorHandler& errorHandler);
 
 // The media type of a Content-Type header value: parameters and surrounding
 // blanks removed, lower-cased; absent for an empty value.
@@ -49,7 +49,8 @@ struct Credentials {
 
 inline constexpr std::string_view kBalanceCredentialsMessage =
     "Kindly set user and password before checking balance";
-inline constexpr std::string_view kSendCredentialsMessage = "Kindly set user and password before sending message";
+inline constexpr std::string_view kSendCredentialsMessage =
+    "Kindly set user and password before sending message";
 inline constexpr std::string_view kNoNetworkMessage = "Network connectivity is falied";
 
 // The GET transport: credential test, probe, URL parse, then the request is

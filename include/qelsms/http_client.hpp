@@ -9,11 +9,11 @@ namespace qelsms {
 /// How the shared HTTP client reaches the provider.
 struct HttpClientOptions {
     /// A PEM bundle of certificates to trust in addition to the system's.
-    std::string caFile;
+    std::string caFile{};
     /// Entries "HOST:PORT:CONNECT-HOST:CONNECT-PORT": requests for HOST:PORT
     /// connect to CONNECT-HOST:CONNECT-PORT instead, keeping the host name for
     /// TLS and the Host header.
-    std::vector<std::string> connectTo;
+    std::vector<std::string> connectTo{};
     /// Transfers active at once per host; further requests wait their turn.
     int maxConnectionsPerHost = 32;
     /// A request fails when no connection is made, or no byte is exchanged, for

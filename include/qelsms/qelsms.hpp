@@ -67,32 +67,32 @@ private:
 /// Arguments of a single-message submission, named as the service names them.
 /// Optional strings are sent only when present (even when empty).
 struct SingleSMSRequest {
-    std::vector<std::string> MobileNumbers;
-    std::string Message;
-    std::string SenderName;
+    std::vector<std::string> MobileNumbers{};
+    std::string Message{};
+    std::string SenderName{};
     bool ReportRequired = false;
-    std::optional<std::string> CallbackQueryString;
-    std::optional<std::string> ReferenceName;
+    std::optional<std::string> CallbackQueryString{};
+    std::optional<std::string> ReferenceName{};
     bool Quorvi = false;
-    std::optional<std::string> QuorviBaseURL;
-    std::optional<std::string> QuorviFinalURL;
+    std::optional<std::string> QuorviBaseURL{};
+    std::optional<std::string> QuorviFinalURL{};
 };
 
 /// Arguments of a bulk submission. An empty ScheduledDate means "send now".
 struct BulkSMSRequest {
-    std::vector<std::string> MobileNumbers;
-    std::string Message;
-    std::string SenderName;
-    std::string ScheduledDate;
+    std::vector<std::string> MobileNumbers{};
+    std::string Message{};
+    std::string SenderName{};
+    std::string ScheduledDate{};
     bool RemoveDuplicates = false;
-    std::optional<std::string> ReferenceName;
+    std::optional<std::string> ReferenceName{};
     bool ReportRequired = false;
-    std::optional<std::string> CallbackQueryString;
+    std::optional<std::string> CallbackQueryString{};
     bool ReturnIndividualResponse = false;
     bool AsynchronousSubmission = false;
     bool Quorvi = false;
-    std::optional<std::string> QuorviBaseURL;
-    std::optional<std::string> QuorviFinalURL;
+    std::optional<std::string> QuorviBaseURL{};
+    std::optional<std::string> QuorviFinalURL{};
 };
 
 /// Destination number to message text, for CustomSMS.
@@ -100,18 +100,18 @@ using MessageMap = std::map<std::string, std::string>;
 
 /// Arguments of a per-number-text submission.
 struct CustomSMSRequest {
-    MessageMap MessageDetails;
-    std::string SenderName;
-    std::string ScheduledDate;
+    MessageMap MessageDetails{};
+    std::string SenderName{};
+    std::string ScheduledDate{};
     bool RemoveDuplicates = false;
-    std::optional<std::string> ReferenceName;
+    std::optional<std::string> ReferenceName{};
     bool ReportRequired = false;
-    std::optional<std::string> CallbackQueryString;
+    std::optional<std::string> CallbackQueryString{};
     bool ReturnIndividualResponse = false;
     bool AsynchronousSubmission = false;
     bool Quorvi = false;
-    std::optional<std::string> QuorviBaseURL;
-    std::optional<std::string> QuorviFinalURL;
+    std::optional<std::string> QuorviBaseURL{};
+    std::optional<std::string> QuorviFinalURL{};
 };
 
 /// The process-wide account and its four operations.
@@ -143,11 +143,12 @@ public:
 
     /// Sends one text to many numbers with scheduling and submission options.
     static void BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
-                        std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
-                        bool ReportRequired, std::optional<std::string> CallbackQueryString,
-                        bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
-                        std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
-                        CompletionHandler completionHandler, ErrorHandler errorHandler);
+                        std::string ScheduledDate, bool RemoveDuplicates,
+                        std::optional<std::string> ReferenceName, bool ReportRequired,
+                        std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
+                        bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
+                        std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
+                        ErrorHandler errorHandler);
     /// Bulk submission (named-argument form).
     static void BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                         ErrorHandler errorHandler);
@@ -155,11 +156,11 @@ public:
     /// Sends a different text to each number. An empty map prints "Sender list
     /// is empty" and calls neither callback.
     static void CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
-                          bool RemoveDuplicates, std::optional<std::string> ReferenceName, bool ReportRequired,
-                          std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
-                          bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
-                          std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
-                          ErrorHandler errorHandler);
+                          bool RemoveDuplicates, std::optional<std::string> ReferenceName,
+                          bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                          bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
+                          std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                          CompletionHandler completionHandler, ErrorHandler errorHandler);
     /// Per-number-text submission (named-argument form).
     static void CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                           ErrorHandler errorHandler);
@@ -211,9 +212,9 @@ public:
     /// Sends one text to a list of numbers.
     void SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
                    bool ReportRequired, std::optional<std::string> CallbackQueryString,
-                   std::optional<std::string> ReferenceName, bool Quorvi, std::optional<std::string> QuorviBaseURL,
-                   std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
-                   ErrorHandler errorHandler) const;
+                   std::optional<std::string> ReferenceName, bool Quorvi,
+                   std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                   CompletionHandler completionHandler, ErrorHandler errorHandler) const;
     /// Sends one text to a list of numbers (named-argument form).
     void SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                    ErrorHandler errorHandler) const;
@@ -221,10 +222,10 @@ public:
     /// Sends one text to many numbers with scheduling and submission options.
     void BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
                  std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
-                 bool ReportRequired, std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
-                 bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
-                 std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
-                 ErrorHandler errorHandler) const;
+                 bool ReportRequired, std::optional<std::string> CallbackQueryString,
+                 bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
+                 std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
+                 CompletionHandler completionHandler, ErrorHandler errorHandler) const;
     /// Bulk submission (named-argument form).
     void BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                  ErrorHandler errorHandler) const;

@@ -28,6 +28,7 @@ LoopbackServer::LoopbackServer(bool tls, const std::string& certName) {
     }
     if (!server_->is_valid()) throw std::runtime_error("test server could not load its certificate");
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    server_->set_keep_alive_max_count(100000);
     const auto route = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
     const char* any = R"(/.*)";
     server_->Get(any, route);
@@ -37,7 +38,8 @@ LoopbackServer::LoopbackServer(bool tls, const std::string& certName) {
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("test server could not bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    while (!server_->is_running()) std::this_thread::sleep_for(1ms);
+    while (!server_->is_running())
+        std::this_thread::sleep_for(1ms);
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -100,9 +102,11 @@ RawServer::~RawServer() {
     acceptor_.join();
     {
         std::lock_guard lock(mutex_);
-        for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+        for (int fd : fds_)
+            ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto& worker : workers_) worker.join();
+    for (auto& worker : workers_)
+        worker.join();
     ::close(listenFd_);
 }
 
@@ -170,19 +174,23 @@ int productionPort() {
 void routeProductionHostTo(int port, int timeoutSeconds, int maxConnectionsPerHost) {
     HttpClientOptions options;
     options.caFile = certPath("ca", ".pem");
-    options.connectTo = {productionHost() + ":" + std::to_string(productionPort()) + ":127.0.0.1:" +
-                         std::to_string(port)};
+    options.connectTo = {productionHost() + ":" + std::to_string(productionPort()) +
+                         ":127.0.0.1:" + std::to_string(port)};
     options.timeoutSeconds = timeoutSeconds;
     options.maxConnectionsPerHost = maxConnectionsPerHost;
     configureHttpClient(std::move(options));
 }
 
 CompletionHandler CallbackCollector::completion() {
-    return [this](nlohmann::json value) { add({std::move(value), std::nullopt, std::this_thread::get_id()}); };
+    return [this](nlohmann::json value) {
+        add({std::move(value), std::nullopt, std::this_thread::get_id()});
+    };
 }
 
 ErrorHandler CallbackCollector::error() {
-    return [this](std::string message) { add({std::nullopt, std::move(message), std::this_thread::get_id()}); };
+    return [this](std::string message) {
+        add({std::nullopt, std::move(message), std::this_thread::get_id()});
+    };
 }
 
 void CallbackCollector::add(Outcome outcome) {

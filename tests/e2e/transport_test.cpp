@@ -1,0 +1,417 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include <qelsms/qelsms.hpp>
+
+#include "test_server.hpp"
+#include "transport.hpp"
+
+namespace qelsms {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CallbackCollector;
+using test::LoopbackServer;
+using test::RawServer;
+
+constexpr detail::Credentials kCredentials{"user", "secret"};
+
+std::string balanceUrl() {
+    return std::string(Client::defaultBaseURL()) + "Credits/GetBalance/?Username=user";
+}
+
+class TransportTest : public testing::Test {
+protected:
+    void route(int port, int timeoutSeconds = 60) { test::routeProductionHostTo(port, timeoutSeconds); }
+
+    // The single outcome of one request; fails the test if more arrive.
+    CallbackCollector::Outcome only(CallbackCollector& collector) {
+        EXPECT_TRUE(collector.waitFor(1, 30s));
+        std::this_thread::sleep_for(20ms);
+        const auto outcomes = collector.outcomes();
+        EXPECT_EQ(outcomes.size(), 1u);
+        return outcomes.empty() ? CallbackCollector::Outcome{} : outcomes.front();
+    }
+};
+
+TEST_F(TransportTest, GetSendsAPlainGetOfTheUrlAndDeliversOnAnotherThread) {
+    LoopbackServer server;
+    server.setHandler([](const httplib::Request&, httplib::Response& res) {
+        res.set_content(R"({"Balance":42})", "application/json; charset=utf-8");
+    });
+    route(server.port());
+    CallbackCollector collector;
+    detail::getNetworkCall(kCredentials, balanceUrl() + "&Password=s%26x", collector.completion(),
+                           collector.error());
+    const auto outcome = only(collector);
+    ASSERT_TRUE(outcome.value) << outcome.error.value_or("");
+    EXPECT_EQ((*outcome.value)["Balance"], 42);
+    EXPECT_NE(outcome.thread, std::this_thread::get_id());
+
+    const auto received = server.received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].method, "GET");
+    EXPECT_EQ(received[0].target, "/api/Credits/GetBalance/?Username=user&Password=s%26x");
+    EXPECT_EQ(received[0].body, "");
+    EXPECT_EQ(received[0].headers.count("Content-Type"), 0u);
+    EXPECT_EQ(received[0].headers.find("Host")->second, test::productionHost());
+}
+
+TEST_F(TransportTest, PostSendsCompactJsonWithOnlyTheJsonContentType) {
+    LoopbackServer server;
+    route(server.port());
+    CallbackCollector collector;
+    nlohmann::ordered_json body = {{"b", true}, {"a", {"x", "y"}}, {"t", "\xd9\x85"}};
+    detail::postNetworkCall(kCredentials, std::string(Client::defaultBaseURL()) + "SendSMS/SingleSMS/?u=1",
+                            body, collector.completion(), collector.error());
+    ASSERT_TRUE(only(collector).value);
+    const auto received = server.received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].method, "POST");
+    EXPECT_EQ(received[0].path, "/api/SendSMS/SingleSMS/");
+    EXPECT_EQ(received[0].body, "{\"b\":true,\"a\":[\"x\",\"y\"],\"t\":\"\xd9\x85\"}");
+    EXPECT_EQ(received[0].headers.find("Content-Type")->second, "application/json");
+    EXPECT_EQ(received[0].headers.count("Expect"), 0u);
+}
+
+struct RefusalCase {
+    const char* name;
+    std::string user;
+    std::string password;
+    bool post;
+    std::string expected;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TransportRefusals : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(TransportRefusals, ReachTheErrorCallbackBeforeTheCallReturns) {
+    const auto& c = GetParam();
+    std::vector<std::string> errors;
+    int completions = 0;
+    const auto onError = [&](std::string m) { errors.push_back(std::move(m)); };
+    const auto onDone = [&](nlohmann::json) { ++completions; };
+    if (c.post) {
+        detail::postNetworkCall({c.user, c.password}, balanceUrl(), nlohmann::ordered_json::object(), onDone,
+                                onError);
+    } else {
+        detail::getNetworkCall({c.user, c.password}, balanceUrl(), onDone, onError);
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{c.expected});
+    EXPECT_EQ(completions, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TransportRefusals,
+                         testing::Values(RefusalCase{"GetBothEmpty", "", "", false,
+                                                     "Kindly set user and password before checking balance"},
+                                         RefusalCase{"GetPasswordEmpty", "u", "", false,
+                                                     "Kindly set user and password before checking balance"},
+                                         RefusalCase{"GetUserEmpty", "", "p", false,
+                                                     "Kindly set user and password before checking balance"},
+                                         RefusalCase{"PostUserEmpty", "", "p", true,
+                                                     "Kindly set user and password before sending message"},
+                                         RefusalCase{"PostPasswordEmpty", "u", "", true,
+                                                     "Kindly set user and password before sending message"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TransportInvalidBody, IsRefusedOnTheCallersThreadAndNotSent) {
+    LoopbackServer server;
+    test::routeProductionHostTo(server.port());
+    std::vector<std::string> errors;
+    nlohmann::ordered_json body = {{"Message", "bad \xff text"}};
+    detail::postNetworkCall(kCredentials, balanceUrl(), body, nullptr,
+                            [&](std::string m) { errors.push_back(std::move(m)); });
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("JSON error: ", 0), 0u);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(server.receivedCount(), 0u);
+}
+
+TEST(TransportUrlError, LogsAndCallsNothing) {
+    for (const std::string& url : std::vector<std::string>{
+             "not a url", "ftp://host/api/x", "http://exa mple.com/", std::string("https://a\0b/", 12)}) {
+        int callbacks = 0;
+        testing::internal::CaptureStdout();
+        detail::getNetworkCall(
+            kCredentials, url, [&](nlohmann::json) { ++callbacks; }, [&](std::string) { ++callbacks; });
+        detail::postNetworkCall(
+            kCredentials, url, {}, [&](nlohmann::json) { ++callbacks; }, [&](std::string) { ++callbacks; });
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "URL error!\nURL error!\n") << url;
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(callbacks, 0) << url;
+    }
+}
+
+TEST_F(TransportTest, ManyConcurrentRequestsEachGetExactlyOneCallback) {
+    LoopbackServer server;
+    route(server.port());
+    constexpr int kRequests = 2000;
+    std::atomic<int> completions{0};
+    std::atomic<int> errors{0};
+    std::vector<std::atomic<int>> perRequest(kRequests);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = t; i < kRequests; i += 4) {
+                detail::postNetworkCall(
+                    kCredentials, balanceUrl(), nlohmann::ordered_json{{"i", i}},
+                    [&, i](nlohmann::json) {
+                        ++perRequest[i];
+                        ++completions;
+                    },
+                    [&, i](std::string) {
+                        ++perRequest[i];
+                        ++errors;
+                    });
+            }
+        });
+    }
+    for (auto& c : callers)
+        c.join();
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (completions + errors < kRequests && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(completions.load(), kRequests);
+    EXPECT_EQ(errors.load(), 0);
+    for (int i = 0; i < kRequests; ++i)
+        ASSERT_EQ(perRequest[i].load(), 1) << i;
+    EXPECT_EQ(server.receivedCount(), static_cast<std::size_t>(kRequests));
+    EXPECT_EQ(detail::pendingRequests(), 0u);
+}
+
+TEST_F(TransportTest, ActiveTransfersPerHostAreBounded) {
+    std::atomic<int> active{0};
+    std::atomic<int> peak{0};
+    RawServer server([&](int fd, const std::string&) {
+        const int now = ++active;
+        for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(50ms);
+        --active;
+        RawServer::sendAll(fd,
+                           "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                           "Content-Length: 2\r\n\r\n{}");
+    });
+    test::routeProductionHostTo(server.port(), 60, 4);
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/api/x";
+    CallbackCollector collector;
+    for (int i = 0; i < 40; ++i)
+        detail::getNetworkCall(kCredentials, url, collector.completion(), collector.error());
+    ASSERT_TRUE(collector.waitFor(40, 30s));
+    for (const auto& o : collector.outcomes())
+        EXPECT_TRUE(o.value) << o.error.value_or("");
+    EXPECT_EQ(server.connections(), 40);
+    EXPECT_EQ(peak.load(), 4);
+}
+
+TEST_F(TransportTest, KeepAliveConnectionsAreReused) {
+    LoopbackServer server;
+    route(server.port());
+    std::set<int> ports;
+    std::mutex mutex;
+    server.setHandler([&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard lock(mutex);
+        ports.insert(req.remote_port);
+        res.set_content("{}", "application/json");
+    });
+    for (int i = 0; i < 20; ++i) {
+        CallbackCollector collector;
+        detail::getNetworkCall(kCredentials, balanceUrl(), collector.completion(), collector.error());
+        ASSERT_TRUE(collector.waitFor(1, 10s));
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ports.size(), 1u);
+}
+
+struct FaultCase {
+    const char* name;
+    std::function<void(int, const std::string&)> script;
+    std::string expected;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TransportFaults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(TransportFaults, EndInExactlyOneErrorCallback) {
+    RawServer server(GetParam().script);
+    test::routeProductionHostTo(server.port(), 2);
+    // Plain-HTTP raw server: reach it through a base URL of its own.
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/api/x?Username=u";
+    CallbackCollector collector;
+    detail::postNetworkCall(kCredentials, url, {{"a", 1}}, collector.completion(), collector.error());
+    ASSERT_TRUE(collector.waitFor(1, 20s));
+    std::this_thread::sleep_for(50ms);
+    const auto outcomes = collector.outcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_EQ(*outcomes[0].error, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TransportFaults,
+    testing::Values(
+        FaultCase{"Reset", [](int fd, const std::string&) { RawServer::resetConnection(fd); },
+                  "Client error!"},
+        FaultCase{"CloseWithoutAnswer", [](int, const std::string&) {}, "Client error!"},
+        FaultCase{"Silent", [](int, const std::string&) { std::this_thread::sleep_for(4s); },
+                  "Client error!"},
+        FaultCase{"Truncated",
+                  [](int fd, const std::string&) {
+                      RawServer::sendAll(fd,
+                                         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                         "Content-Length: 100\r\n\r\n{\"a\":");
+                  },
+                  "Client error!"},
+        FaultCase{"Oversized",
+                  [](int fd, const std::string&) {
+                      const std::size_t size = detail::kMaxResponseBytes + 1;
+                      RawServer::sendAll(
+                          fd, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                                  std::to_string(size) + "\r\n\r\n");
+                      RawServer::sendAll(fd, "[" + std::string(size - 2, ' ') + "]");
+                  },
+                  "Client error!"},
+        FaultCase{"Redirect",
+                  [](int fd, const std::string&) {
+                      RawServer::sendAll(fd,
+                                         "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/steal\r\n"
+                                         "Content-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+                  },
+                  "Server error status code 302"},
+        FaultCase{"NotHttp",
+                  [](int fd, const std::string&) { RawServer::sendAll(fd, "SSH-2.0-OpenSSH\r\n"); },
+                  "Client error!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct TlsCase {
+    const char* name;
+    const char* cert;
+};
+
+void PrintTo(const TlsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TransportTls : public testing::TestWithParam<TlsCase> {};
+
+TEST_P(TransportTls, RefusesCertificatesItCannotTrust) {
+    LoopbackServer server(true, GetParam().cert);
+    test::routeProductionHostTo(server.port());
+    CallbackCollector collector;
+    detail::getNetworkCall(kCredentials, balanceUrl(), collector.completion(), collector.error());
+    ASSERT_TRUE(collector.waitFor(1, 20s));
+    const auto outcome = collector.outcomes().at(0);
+    EXPECT_EQ(outcome.error.value_or("<completion>"), "Client error!");
+    EXPECT_EQ(server.receivedCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TransportTls,
+                         testing::Values(TlsCase{"SelfSigned", "untrusted"},
+                                         TlsCase{"OtherHost", "other-host"}, TlsCase{"Expired", "expired"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TransportTlsTrust, WithoutTheExtraCaTheTestServerIsRefused) {
+    LoopbackServer server;
+    HttpClientOptions options;
+    options.connectTo = {test::productionHost() + ":" + std::to_string(test::productionPort()) +
+                         ":127.0.0.1:" + std::to_string(server.port())};
+    configureHttpClient(options);
+    CallbackCollector collector;
+    detail::getNetworkCall(kCredentials, balanceUrl(), collector.completion(), collector.error());
+    ASSERT_TRUE(collector.waitFor(1, 20s));
+    EXPECT_EQ(collector.outcomes().at(0).error.value_or("<completion>"), "Client error!");
+}
+
+TEST(TransportConfiguration, RejectsBadSettings) {
+    EXPECT_THROW(configureHttpClient({.caFile = "/nonexistent.pem"}), std::invalid_argument);
+    EXPECT_THROW(configureHttpClient({.caFile = "/etc/hostname"}), std::invalid_argument);
+    EXPECT_THROW(configureHttpClient({.connectTo = {"host:443:127.0.0.1"}}), std::invalid_argument);
+    EXPECT_THROW(configureHttpClient({.maxConnectionsPerHost = 0}), std::invalid_argument);
+    EXPECT_THROW(configureHttpClient({.timeoutSeconds = -1}), std::invalid_argument);
+    EXPECT_NO_THROW(configureHttpClient({.connectTo = {"[::1]:443:[::1]:8443"}}));
+}
+
+TEST_F(TransportTest, ThrowingCallbackDoesNotStopOtherDeliveries) {
+    LoopbackServer server;
+    route(server.port());
+    std::atomic<int> delivered{0};
+    for (int i = 0; i < 20; ++i) {
+        detail::getNetworkCall(
+            kCredentials, balanceUrl(),
+            [&, i](nlohmann::json) {
+                ++delivered;
+                if (i % 2 == 0) throw std::runtime_error("application bug");
+            },
+            [&](std::string) { ++delivered; });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (delivered < 20 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(delivered.load(), 20);
+}
+
+TEST_F(TransportTest, CallbackMayStartAnotherRequest) {
+    LoopbackServer server;
+    route(server.port());
+    CallbackCollector collector;
+    detail::getNetworkCall(
+        kCredentials, balanceUrl(),
+        [&](nlohmann::json) {
+            detail::getNetworkCall(kCredentials, balanceUrl(), collector.completion(), collector.error());
+        },
+        collector.error());
+    ASSERT_TRUE(collector.waitFor(1, 20s));
+    EXPECT_TRUE(collector.outcomes().at(0).value);
+}
+
+struct ExitCase {
+    const char* mode;
+};
+
+void PrintTo(const ExitCase& c, std::ostream* os) {
+    *os << c.mode;
+}
+
+class TransportExit : public testing::TestWithParam<ExitCase> {};
+
+TEST_P(TransportExit, WithAThousandRequestsInFlightIsPromptAndRunsNoCallback) {
+    LoopbackServer server;
+    server.setHandler([](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(3s);
+        res.set_content("{}", "application/json");
+    });
+    const std::string command = std::string(QELSMS_EXIT_CHILD) + " " + std::to_string(server.port()) + " " +
+                                GetParam().mode + " 1000";
+    const auto start = std::chrono::steady_clock::now();
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    std::string output;
+    char buffer[256];
+    while (const auto n = fread(buffer, 1, sizeof buffer, child))
+        output.append(buffer, n);
+    const int status = pclose(child);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(elapsed, 2s);
+    EXPECT_EQ(output, "") << "callbacks ran during exit";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TransportExit, testing::Values(ExitCase{"return"}, ExitCase{"exit"}),
+                         [](const auto& info) { return std::string(info.param.mode); });
+
+}  // namespace
+}  // namespace qelsms

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "transport.hpp"
+
+namespace qelsms::detail {
+namespace {
+
+struct Outcome {
+    int completions = 0;
+    int errors = 0;
+    nlohmann::json value;
+    std::string message;
+};
+
+Outcome handle(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
+               bool transportError = false) {
+    Outcome outcome;
+    handleNetworkResponse(
+        body, response, transportError,
+        [&](nlohmann::json value) {
+            ++outcome.completions;
+            outcome.value = std::move(value);
+        },
+        [&](std::string message) {
+            ++outcome.errors;
+            outcome.message = std::move(message);
+        });
+    return outcome;
+}
+
+ResponseInfo http(std::int64_t status, std::optional<std::string> mime = "application/json") {
+    return ResponseInfo{true, status, std::move(mime)};
+}
+
+struct ErrorCase {
+    const char* name;
+    std::optional<std::string> body;
+    std::optional<ResponseInfo> response;
+    bool transportError;
+    std::string expected;  // "JSON error: *" matches any decoder message
+};
+
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ResponseHandlingErrors : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ResponseHandlingErrors, CallsTheErrorCallbackOnceWithTheExactMessage) {
+    const auto& c = GetParam();
+    const auto outcome = handle(c.body, c.response, c.transportError);
+    EXPECT_EQ(outcome.completions, 0);
+    ASSERT_EQ(outcome.errors, 1);
+    if (c.expected == "JSON error: *") {
+        EXPECT_EQ(outcome.message.rfind("JSON error: ", 0), 0u) << outcome.message;
+        EXPECT_GT(outcome.message.size(), std::string("JSON error: ").size());
+    } else {
+        EXPECT_EQ(outcome.message, c.expected);
+    }
+}
+
+const ErrorCase kErrorCases[] = {
+    {"TransportErrorWithBody", R"({"a":1})", http(200), true, "Client error!"},
+    {"NoErrorNoBody", std::nullopt, http(200), false, "Client error!"},
+    {"TransportErrorWins", std::nullopt, std::nullopt, true, "Client error!"},
+    {"NoResponse", R"({"a":1})", std::nullopt, false, "Response is not HTTPURLResponse"},
+    {"NotHttp", R"({"a":1})", ResponseInfo{false, 200, "application/json"}, false,
+     "Response is not HTTPURLResponse"},
+    {"WrongMime", R"({"a":1})", http(200, "text/plain"), false, "Wrong MIME type!"},
+    {"NoMime", R"({"a":1})", http(200, std::nullopt), false, "Wrong MIME type!"},
+    {"MimeWithSuffix", R"({"a":1})", http(200, "application/json+x"), false, "Wrong MIME type!"},
+    {"SuccessEmptyBody", "", http(200), false, "JSON error: *"},
+    {"SuccessBareNumber", "42", http(200), false, "JSON error: *"},
+    {"SuccessBareTrue", "true", http(200), false, "JSON error: *"},
+    {"SuccessBareString", R"("hi")", http(200), false, "JSON error: *"},
+    {"SuccessNull", "null", http(299), false, "JSON error: *"},
+    {"SuccessInvalidJson", "{", http(200), false, "JSON error: *"},
+    {"SuccessInvalidUtf8", "[\"\xff\"]", http(200), false, "JSON error: *"},
+    {"Failure500Html", "<html>oops</html>", http(500, "text/html"), false, "JSON error: *"},
+    {"FailureEmptyBody", "", http(404), false, "JSON error: *"},
+    {"Failure400Array", "[1,2]", http(400), false, "Server error status code 400"},
+    {"FailureMessageEmpty", R"({"Message":"","status":"error","errorDescription":"d"})", http(400), false,
+     ""},
+    {"FailureMessage", R"({"Message":"Invalid credentials"})", http(401), false, "Invalid credentials"},
+    {"FailureMessageNumberStatusCaps", R"({"Message":5,"status":"ERROR","errorDescription":"low balance"})",
+     http(400), false, "low balance"},
+    {"FailureStatusMixedCase", R"({"status":"ErRoR","errorDescription":"x y "})", http(402), false, "x y "},
+    {"FailureStatusErrorNoDescription", R"({"status":"error"})", http(400), false,
+     "Server error status code 400"},
+    {"FailureDescriptionNotString", R"({"status":"error","errorDescription":7})", http(400), false,
+     "Server error status code 400"},
+    {"FailureStatusLeadingBlank", R"({"status":" error","errorDescription":"d"})", http(400), false,
+     "Server error status code 400"},
+    {"FailureStatusOther", R"({"status":"failed","errorDescription":"d"})", http(400), false,
+     "Server error status code 400"},
+    {"FailureStatusNumber", R"({"status":1,"errorDescription":"d"})", http(400), false,
+     "Server error status code 400"},
+    {"FailureLowercaseMessageKey", R"({"message":"nope"})", http(400), false, "Server error status code 400"},
+    {"FailureStatusDottedCapitalI", "{\"status\":\"ERRO\xc4\xb0\",\"errorDescription\":\"d\"}", http(400),
+     false, "Server error status code 400"},
+    {"Failure199", R"({"a":1})", http(199), false, "Server error status code 199"},
+    {"Failure300", R"({"a":1})", http(300), false, "Server error status code 300"},
+    {"Redirect302", R"({})", http(302, "text/html"), false, "Server error status code 302"},
+    {"Failure503", R"({})", http(503), false, "Server error status code 503"},
+    {"NegativeStatus", R"({})", http(-1), false, "Server error status code -1"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ResponseHandlingErrors, testing::ValuesIn(kErrorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct SuccessCase {
+    const char* name;
+    std::string body;
+    std::int64_t status;
+};
+
+void PrintTo(const SuccessCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ResponseHandlingSuccess : public testing::TestWithParam<SuccessCase> {};
+
+TEST_P(ResponseHandlingSuccess, PassesTheWholeDecodedValueToTheCompletionOnce) {
+    const auto& c = GetParam();
+    const auto outcome = handle(c.body, http(c.status));
+    EXPECT_EQ(outcome.errors, 0) << outcome.message;
+    ASSERT_EQ(outcome.completions, 1);
+    EXPECT_EQ(outcome.value, nlohmann::json::parse(c.body));
+}
+
+const SuccessCase kSuccessCases[] = {
+    {"Object", R"({"Balance":12.5,"Currency":"QAR"})", 200},
+    {"Array", R"([1,"two",null])", 200},
+    {"Status299", R"({})", 299},
+    {"ErrorStatusInsideSuccess", R"({"status":"error","errorDescription":"ignored"})", 200},
+    {"Depth512", std::string(512, '[') + std::string(512, ']'), 200},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ResponseHandlingSuccess, testing::ValuesIn(kSuccessCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ResponseHandlingDepth, RefusesNestingBeyond512Levels) {
+    const std::string deep = std::string(513, '[') + std::string(513, ']');
+    for (const std::int64_t status : {200, 400}) {
+        const auto outcome = handle(deep, http(status));
+        ASSERT_EQ(outcome.errors, 1);
+        EXPECT_EQ(outcome.completions, 0);
+        EXPECT_EQ(outcome.message, "JSON error: nesting depth exceeds 512 levels");
+    }
+}
+
+TEST(ResponseHandlingDepth, BracketsInsideStringsDoNotCount) {
+    const std::string body = R"({"a":")" + std::string(2000, '[') + R"(\"]"})";
+    const auto outcome = handle(body, http(200));
+    EXPECT_EQ(outcome.completions, 1) << outcome.message;
+}
+
+TEST(ResponseHandlingDepth, HugeNestingDoesNotCrash) {
+    const std::string body(1 << 20, '[');
+    const auto outcome = handle(body, http(500));
+    EXPECT_EQ(outcome.errors, 1);
+}
+
+TEST(ResponseHandlingCallbacks, EmptyCallbacksAreIgnored) {
+    handleNetworkResponse(std::string("{}"), http(200), false, nullptr, nullptr);
+    handleNetworkResponse(std::nullopt, std::nullopt, true, nullptr, nullptr);
+}
+
+struct MimeCase {
+    const char* header;
+    std::optional<std::string> expected;
+};
+
+void PrintTo(const MimeCase& c, std::ostream* os) {
+    *os << c.header;
+}
+
+class MimeType : public testing::TestWithParam<MimeCase> {};
+
+TEST_P(MimeType, IsTheLowerCasedMediaTypeWithoutParameters) {
+    EXPECT_EQ(mimeTypeOf(GetParam().header), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MimeType,
+                         testing::Values(MimeCase{"application/json", "application/json"},
+                                         MimeCase{"application/json; charset=utf-8", "application/json"},
+                                         MimeCase{"  Application/JSON ;charset=x", "application/json"},
+                                         MimeCase{"\tapplication/json\t", "application/json"},
+                                         MimeCase{"text/plain", "text/plain"}, MimeCase{"", std::nullopt},
+                                         MimeCase{" ; charset=utf-8", std::nullopt},
+                                         MimeCase{"application/problem+json", "application/problem+json"}));
+
+}  // namespace
+}  // namespace qelsms::detail
