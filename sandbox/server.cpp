@@ -1,0 +1,466 @@
+#include "server.hpp"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <thread>
+
+#include "sandbox_certs.hpp"
+
+namespace qelsms::sandbox {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+constexpr const char* kJsonType = "application/json; charset=utf-8";
+
+// An idle keep-alive connection holds its worker, so a fixed pool would let a
+// client's idle connections starve new ones. This pool adds a thread whenever
+// no idle one is waiting. Workers share the pool's state, so they may outlive
+// the pool object: httplib destroys its queue when serving stops, while a
+// worker may still sit in a keep-alive wait.
+class ElasticPool final : public httplib::TaskQueue {
+public:
+    explicit ElasticPool(std::size_t maxThreads)
+        : state_(std::make_shared<State>()), maxThreads_(maxThreads) {}
+
+    void enqueue(std::function<void()> fn) override {
+        std::unique_lock lock(state_->mutex);
+        state_->jobs.push_back(std::move(fn));
+        if (state_->idle >= state_->jobs.size() || threads_ >= maxThreads_) {
+            lock.unlock();
+            state_->ready.notify_one();
+            return;
+        }
+        ++threads_;
+        std::thread([state = state_] { work(*state); }).detach();
+    }
+
+    // Doesn't wait for busy workers: one may be in a keep-alive wait for as
+    // long as the keep-alive time-out.
+    void shutdown() override {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->stopping = true;
+        }
+        state_->ready.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::deque<std::function<void()>> jobs;
+        std::size_t idle = 0;
+        bool stopping = false;
+    };
+
+    static void work(State& state) {
+        std::unique_lock lock(state.mutex);
+        while (true) {
+            ++state.idle;
+            state.ready.wait(lock, [&] { return state.stopping || !state.jobs.empty(); });
+            --state.idle;
+            if (state.jobs.empty()) return;
+            std::function<void()> job = std::move(state.jobs.front());
+            state.jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::shared_ptr<State> state_;
+    std::size_t maxThreads_;
+    std::size_t threads_ = 0;  // only enqueue() touches it, from httplib's accept thread
+};
+
+// An answer before it is written: status, media type, body, extra headers.
+struct Rendered {
+    int status = 200;
+    std::string contentType = kJsonType;
+    std::string body;
+    httplib::Headers headers;
+};
+
+Rendered renderJson(int status, const json& body) {
+    return {status, kJsonType, body.dump(-1, ' ', false, json::error_handler_t::replace), {}};
+}
+
+Rendered renderHtml(int status, std::string_view title, std::string_view text) {
+    std::string page = "<!DOCTYPE html>\n<html><head><title>";
+    page.append(title).append("</title></head>\n<body><h1>").append(title).append("</h1><p>");
+    page.append(text).append("</p></body></html>\n");
+    return {status, "text/html; charset=utf-8", std::move(page), {}};
+}
+
+Rendered notFound() {
+    return renderHtml(404, "404 Not Found",
+                      "The resource you are looking for has been removed, had its name "
+                      "changed, or is temporarily unavailable.");
+}
+
+Rendered methodNotAllowed(const std::string& method, const char* allowed) {
+    Rendered answer = renderJson(
+        405, json{{"Message", "The requested resource does not support http method '" + method + "'."}});
+    answer.headers.emplace("Allow", allowed);
+    return answer;
+}
+
+Rendered controlError(std::string description) {
+    return renderJson(400, json{{"status", "error"}, {"errorDescription", std::move(description)}});
+}
+
+void apply(httplib::Response& res, Rendered answer) {
+    res.status = answer.status;
+    for (auto& [name, value] : answer.headers)
+        res.set_header(name, value);
+    res.set_content(std::move(answer.body), answer.contentType);
+}
+
+std::string_view queryOf(const httplib::Request& req) {
+    const std::string_view target = req.target;
+    const auto mark = target.find('?');
+    return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+}
+
+bool methodIs(const httplib::Request& req, std::string_view method) {
+    return req.method == method || (method == "GET" && req.method == "HEAD");
+}
+
+int portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+// The socket a request came in on. httplib hands handlers no socket, but a
+// TLS request carries its SSL object; for plain HTTP the socket is found
+// among the process's descriptors by its two ports. Only faults need it.
+int connectionSocket(const httplib::Request& req) {
+    if (req.ssl != nullptr) return SSL_get_fd(req.ssl);
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int found = -1;
+    while (const dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd <= 2) continue;
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t localLength = sizeof local;
+        socklen_t peerLength = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+            portOf(local) == req.local_port &&
+            getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+            portOf(peer) == req.remote_port) {
+            found = fd;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Sends RST at once. Connecting a TCP socket to AF_UNSPEC disconnects it
+// while the descriptor stays open, so httplib can still close it as usual.
+void resetConnection(int fd) {
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    static_cast<void>(::connect(fd, &unspecified, sizeof unspecified));
+}
+
+// Announces the whole answer, sends the first half of its body, then closes
+// the connection (or resets it).
+void sendPart(const httplib::Request& req, httplib::Response& res, Rendered answer, bool reset) {
+    const int fd = reset ? connectionSocket(req) : -1;
+    auto body = std::make_shared<std::string>(std::move(answer.body));
+    res.status = answer.status;
+    for (auto& [name, value] : answer.headers)
+        res.set_header(name, value);
+    res.set_content_provider(body->size(), answer.contentType,
+                             [body, fd](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                 sink.write(body->data(), body->size() / 2);
+                                 if (fd >= 0) {
+                                     // Gives the client time to read the part
+                                     // before the reset discards what is unread.
+                                     std::this_thread::sleep_for(20ms);
+                                     resetConnection(fd);
+                                 }
+                                 return false;  // httplib drops the connection
+                             });
+}
+
+// A well-formed JSON object of `total` bytes, generated as it is sent.
+void sendOversized(httplib::Response& res, std::size_t total) {
+    static constexpr std::string_view kHead = R"({"status":"success","padding":")";
+    static constexpr std::string_view kTail = R"("})";
+    total = std::max(total, kHead.size() + kTail.size());
+    res.status = 200;
+    res.set_content_provider(total, kJsonType,
+                             [total](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                 const std::size_t n = std::min<std::size_t>(length, 64 * 1024);
+                                 std::string chunk(n, 'x');
+                                 for (std::size_t i = offset; i < std::min(offset + n, kHead.size()); ++i)
+                                     chunk[i - offset] = kHead[i];
+                                 const std::size_t tailStart = total - kTail.size();
+                                 for (std::size_t i = std::max(offset, tailStart); i < offset + n; ++i) {
+                                     chunk[i - offset] = kTail[i - tailStart];
+                                 }
+                                 return sink.write(chunk.data(), n);
+                             });
+}
+
+std::string readPem(std::string_view pem, bool key, X509** cert, EVP_PKEY** pkey) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    if (key) {
+        *pkey = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    } else {
+        *cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    }
+    BIO_free(bio);
+    return (key ? *pkey != nullptr : *cert != nullptr) ? "" : "cannot read the embedded PEM";
+}
+
+std::unique_ptr<httplib::Server> makeServer(bool tls) {
+    if (!tls) return std::make_unique<httplib::Server>();
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    std::unique_ptr<httplib::Server> server;
+    if (readPem(certs::kServerCertPem, false, &cert, &key).empty() &&
+        readPem(certs::kServerKeyPem, true, &cert, &key).empty()) {
+        server = std::make_unique<httplib::SSLServer>(cert, key);  // takes its own references
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return server;
+}
+
+}  // namespace
+
+SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
+    : service_(service), options_(options), server_(makeServer(options.tls)) {
+    if (!server_ || !server_->is_valid()) return;
+
+    const std::size_t maxThreads = options_.maxThreads;
+    server_->new_task_queue = [maxThreads] { return new ElasticPool(maxThreads); };
+    // Long enough that a client's pooled connection (curl keeps one for up to
+    // 118 s) is never closed under a request it is about to send.
+    server_->set_keep_alive_timeout(180);
+    server_->set_keep_alive_max_count(1000000);
+    // httplib writes the head and the body separately; without this the body
+    // waits for the head's delayed acknowledgement.
+    server_->set_tcp_nodelay(true);
+    server_->set_payload_max_length(32u * 1024u * 1024u);
+    server_->set_default_headers({{"Server", "qelsms-sandbox"}});
+    server_->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+
+    const auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
+    server_->Get(".*", handler);
+    server_->Post(".*", handler);
+    server_->Put(".*", handler);
+    server_->Patch(".*", handler);
+    server_->Delete(".*", handler);
+    server_->Options(".*", handler);
+
+    if (options_.log) {
+        server_->set_logger([](const httplib::Request& req, const httplib::Response& res) {
+            // The path only: the query holds the password.
+            std::fprintf(stderr, "%s %s -> %d\n", req.method.c_str(), req.path.c_str(), res.status);
+        });
+    }
+}
+
+SandboxServer::~SandboxServer() = default;
+
+int SandboxServer::bind() {
+    if (!server_ || !server_->is_valid()) return -1;
+    port_ = options_.port == 0 ? server_->bind_to_any_port(options_.host)
+                               : (server_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    return port_;
+}
+
+std::string SandboxServer::baseUrl() const {
+    const bool ipv6 = options_.host.find(':') != std::string::npos;
+    return std::string(options_.tls ? "https" : "http") + "://" + (ipv6 ? "[" : "") + options_.host +
+           (ipv6 ? "]" : "") + ":" + std::to_string(port_) + "/api/";
+}
+
+bool SandboxServer::serve() {
+    return server_ && server_->listen_after_bind();
+}
+
+void SandboxServer::stop() {
+    if (server_) server_->stop();
+}
+
+void SandboxServer::handle(const httplib::Request& req, httplib::Response& res) {
+    if (req.path.starts_with("/api/")) return handleApi(req, res);
+    if (req.path.starts_with("/sandbox/")) return handleControl(req, res);
+    apply(res, notFound());
+}
+
+void SandboxServer::handleApi(const httplib::Request& req, httplib::Response& res) {
+    service_.countRequest(req.path);
+    const std::optional<Fault> fault = faults_.take(req.path);
+    if (fault) {
+        switch (fault->type) {
+            case FaultType::Delay:
+                std::this_thread::sleep_for(fault->delay);
+                break;
+            case FaultType::Close:
+                if (const int fd = connectionSocket(req); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+                return;  // httplib's attempt to answer fails on the closed socket
+            case FaultType::Html500:
+                return apply(res,
+                             renderHtml(500, "500 Internal Server Error",
+                                        "The server encountered an internal error and could not complete "
+                                        "your request."));
+            case FaultType::Oversized:
+                return sendOversized(res, fault->bytes);
+            case FaultType::Redirect: {
+                const std::string location =
+                    !fault->location.empty() ? fault->location
+                                             : std::string(options_.tls ? "https://" : "http://") +
+                                                   req.get_header_value("Host") + "/sandbox/redirect-target";
+                Rendered moved = renderHtml(302, "Object moved", "This document may be found elsewhere.");
+                moved.headers.emplace("Location", location);
+                return apply(res, std::move(moved));
+            }
+            case FaultType::Reset:
+            case FaultType::Truncate:
+            case FaultType::WrongMediaType:
+                break;
+        }
+    }
+
+    struct Endpoint {
+        std::string_view path;
+        const char* method;
+        std::optional<SendKind> kind;
+    };
+    static constexpr std::array<Endpoint, 4> kEndpoints{{
+        {"/api/Credits/GetBalance/", "GET", std::nullopt},
+        {"/api/SendSMS/SingleSMS/", "POST", SendKind::Single},
+        {"/api/SendSMS/BulkSMS/", "POST", SendKind::Bulk},
+        {"/api/SendSMS/CustomSMS/", "POST", SendKind::Custom},
+    }};
+    const auto endpoint = std::find_if(kEndpoints.begin(), kEndpoints.end(),
+                                       [&](const Endpoint& e) { return e.path == req.path; });
+    Rendered answer;
+    if (endpoint == kEndpoints.end()) {
+        answer = notFound();
+    } else if (!methodIs(req, endpoint->method)) {
+        answer = methodNotAllowed(req.method, endpoint->method);
+    } else {
+        const Answer result = endpoint->kind ? service_.send(*endpoint->kind, queryOf(req),
+                                                             req.get_header_value("Content-Type"), req.body)
+                                             : service_.getBalance(queryOf(req));
+        answer = renderJson(result.status, result.body);
+    }
+
+    if (fault && fault->type == FaultType::WrongMediaType) answer.contentType = "text/plain; charset=utf-8";
+    if (fault && (fault->type == FaultType::Reset || fault->type == FaultType::Truncate)) {
+        return sendPart(req, res, std::move(answer), fault->type == FaultType::Reset);
+    }
+    apply(res, std::move(answer));
+}
+
+void SandboxServer::handleControl(const httplib::Request& req, httplib::Response& res) {
+    const std::string_view path = req.path;
+    const auto body = [&]() { return json::parse(req.body.empty() ? "{}" : req.body, nullptr, false); };
+    Rendered answer;
+
+    if (path == "/sandbox/messages") {
+        answer =
+            methodIs(req, "GET") ? renderJson(200, service_.messages()) : methodNotAllowed(req.method, "GET");
+    } else if (path == "/sandbox/requests") {
+        answer = methodIs(req, "GET") ? renderJson(200, service_.requestCounts())
+                                      : methodNotAllowed(req.method, "GET");
+    } else if (path == "/sandbox/reset") {
+        if (methodIs(req, "POST")) {
+            service_.reset();
+            faults_.clear();
+            answer = renderJson(200, json{{"status", "success"}});
+        } else {
+            answer = methodNotAllowed(req.method, "POST");
+        }
+    } else if (path == "/sandbox/accounts") {
+        if (methodIs(req, "GET")) {
+            answer = renderJson(200, json{{"accounts", service_.accounts()}});
+        } else if (methodIs(req, "POST")) {
+            const json spec = body();
+            if (!spec.is_object() || !spec.contains("username") || !spec["username"].is_string() ||
+                !spec.contains("password") || !spec["password"].is_string() || !spec.contains("credits") ||
+                !spec["credits"].is_number_integer() || spec["credits"].get<std::int64_t>() < 0) {
+                answer = controlError(
+                    R"(an account is {"username": string, "password": string, "credits": non-negative integer})");
+            } else {
+                service_.putAccount(
+                    {spec["username"], spec["password"], spec["credits"].get<std::int64_t>()});
+                answer = renderJson(200, json{{"status", "success"}});
+            }
+        } else {
+            answer = methodNotAllowed(req.method, "GET, POST");
+        }
+    } else if (path == "/sandbox/faults") {
+        if (methodIs(req, "GET")) {
+            answer = renderJson(200, json{{"faults", faults_.describe()}});
+        } else if (methodIs(req, "POST")) {
+            const json spec = body();
+            std::string error;
+            if (const std::optional<Fault> fault = parseFault(spec, error)) {
+                faults_.arm(*fault);
+                answer = renderJson(200, json{{"status", "success"}, {"faults", faults_.describe()}});
+            } else {
+                answer = controlError(error);
+            }
+        } else if (methodIs(req, "DELETE")) {
+            faults_.clear();
+            answer = renderJson(200, json{{"status", "success"}});
+        } else {
+            answer = methodNotAllowed(req.method, "GET, POST, DELETE");
+        }
+    } else if (path == "/sandbox/clock") {
+        if (methodIs(req, "GET")) {
+            answer = renderJson(200, json{{"now", formatTime(service_.now())}});
+        } else if (methodIs(req, "POST")) {
+            const json spec = body();
+            if (!spec.is_object() || !spec.contains("advanceSeconds") ||
+                !spec["advanceSeconds"].is_number_integer()) {
+                answer = controlError(R"(expected {"advanceSeconds": integer})");
+            } else {
+                service_.advanceClock(std::chrono::seconds(spec["advanceSeconds"].get<std::int64_t>()));
+                answer = renderJson(200, json{{"now", formatTime(service_.now())}});
+            }
+        } else {
+            answer = methodNotAllowed(req.method, "GET, POST");
+        }
+    } else if (path == "/sandbox/redirect-target") {
+        answer = renderJson(200, json{{"status", "success"}, {"redirected", true}});
+    } else if (path == "/sandbox/ca.pem") {
+        answer = methodIs(req, "GET")
+                     ? Rendered{200, "application/x-pem-file", std::string(certs::kCaPem), {}}
+                     : methodNotAllowed(req.method, "GET");
+    } else {
+        answer = notFound();
+    }
+    apply(res, std::move(answer));
+}
+
+}  // namespace qelsms::sandbox
