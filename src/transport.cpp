@@ -151,6 +151,8 @@ void handleNetworkResponse(const std::optional<std::string>& body,
 
 namespace {
 
+constexpr long kMaxIdleSecondsForReuse = 2;
+
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
 };
@@ -403,6 +405,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.timeoutSeconds);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings.timeoutSeconds);
+        // Servers close idle keep-alive connections after a few seconds (5 is
+        // common). A request written just as that happens is lost, and since
+        // a sent body is never sent twice, it fails. Not reusing connections
+        // idle for longer than this keeps clear of that race.
+        curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
         if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);

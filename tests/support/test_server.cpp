@@ -29,6 +29,8 @@ LoopbackServer::LoopbackServer(bool tls, const std::string& certName) {
     if (!server_->is_valid()) throw std::runtime_error("test server could not load its certificate");
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_->set_keep_alive_max_count(100000);
+    // Stopping the server waits for idle keep-alive connections to time out.
+    server_->set_keep_alive_timeout(1);
     const auto route = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
     const char* any = R"(/.*)";
     server_->Get(any, route);

@@ -1,0 +1,69 @@
+// Asks the balance, sends one message and prints both outcomes.
+//
+//   send_sms USER PASSWORD NUMBER [TEXT]
+//
+// Against the local sandbox, point the library at it first, e.g.
+//   send_sms demo demo-password 97450000001 --connect-to api.qelsms.example:443:127.0.0.1:8443 --cacert ca.pem
+#include <future>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <qelsms/qelsms.hpp>
+
+namespace {
+
+// Waits for whichever callback of one operation arrives and prints it.
+struct Outcome {
+    std::promise<bool> promise;
+
+    qelsms::CompletionHandler onSuccess(std::string what) {
+        return [this, what](nlohmann::json answer) {
+            std::cout << what << ": " << answer.dump() << '\n';
+            promise.set_value(true);
+        };
+    }
+    qelsms::ErrorHandler onError(std::string what) {
+        return [this, what](std::string message) {
+            std::cout << what << " failed: " << message << '\n';
+            promise.set_value(false);
+        };
+    }
+    bool wait() { return promise.get_future().get(); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    qelsms::HttpClientOptions http;
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--connect-to" && i + 1 < args.size()) {
+            http.connectTo.push_back(args[++i]);
+        } else if (args[i] == "--cacert" && i + 1 < args.size()) {
+            http.caFile = args[++i];
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() < 3) {
+        std::cerr << "usage: send_sms USER PASSWORD NUMBER [TEXT] [--connect-to H:P:H2:P2] [--cacert FILE]\n";
+        return 2;
+    }
+    qelsms::configureHttpClient(http);
+    qelsms::SMSManager::user = positional[0];
+    qelsms::SMSManager::password = positional[1];
+
+    Outcome balance;
+    qelsms::SMSManager::GetBalance(balance.onSuccess("balance"), balance.onError("balance"));
+    const bool balanceOk = balance.wait();
+
+    Outcome sent;
+    qelsms::SMSManager::SingleSMS({.MobileNumbers = {positional[2]},
+                                   .Message = positional.size() > 3 ? positional[3] : "Hello from QelSMS",
+                                   .SenderName = "QelSMS"},
+                                  sent.onSuccess("single message"), sent.onError("single message"));
+    const bool sentOk = sent.wait();
+    return balanceOk && sentOk ? 0 : 1;
+}
