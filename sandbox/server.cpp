@@ -265,9 +265,10 @@ SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
     server_->set_tcp_nodelay(true);
     server_->set_payload_max_length(32u * 1024u * 1024u);
     server_->set_default_headers({{"Server", "qelsms-sandbox"}});
-    server_->set_socket_options([](socket_t sock) {
+    server_->set_socket_options([this](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listenSocket_ = sock;
     });
 
     const auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
@@ -292,6 +293,10 @@ int SandboxServer::bind() {
     if (!server_ || !server_->is_valid()) return -1;
     port_ = options_.port == 0 ? server_->bind_to_any_port(options_.host)
                                : (server_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    // httplib listens with a backlog of 5, so a burst of new connections
+    // (a benchmark opening its pool) would see SYNs dropped and retried a
+    // second later. Listening again only raises the backlog.
+    if (port_ >= 0 && listenSocket_ >= 0) ::listen(listenSocket_, SOMAXCONN);
     return port_;
 }
 

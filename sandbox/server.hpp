@@ -47,6 +47,7 @@ private:
     FaultPlan faults_;
     std::unique_ptr<httplib::Server> server_;
     int port_ = -1;
+    int listenSocket_ = -1;
 };
 
 }  // namespace qelsms::sandbox

@@ -1,0 +1,609 @@
+// The library end to end against qelsms-sandbox, started as a separate
+// process on a free port, with TLS verified against the CA it writes out.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <qelsms/qelsms.hpp>
+
+#include "test_server.hpp"
+
+namespace qelsms {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kNumberA = "+966500000001";
+constexpr const char* kNumberB = "966500000002";
+constexpr const char* kNumberC = "966500000003";
+
+// qelsms-sandbox as a child process; the first line it prints is its URL.
+class SandboxProcess {
+public:
+    explicit SandboxProcess(std::vector<std::string> args) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+        args.insert(args.begin(), QELSMS_SANDBOX_BINARY);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(out[1], STDOUT_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        stdout_ = out[0];
+        url_ = readLine(10s);
+        const auto colon = url_.rfind(':');
+        if (colon == std::string::npos || url_.find("/api/", colon) == std::string::npos) {
+            throw std::runtime_error("unexpected first line from the sandbox: '" + url_ + "'");
+        }
+        port_ = std::stoi(url_.substr(colon + 1));
+    }
+    ~SandboxProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+    }
+    SandboxProcess(const SandboxProcess&) = delete;
+    SandboxProcess& operator=(const SandboxProcess&) = delete;
+
+    const std::string& url() const { return url_; }
+    int port() const { return port_; }
+
+    // Sends SIGTERM and waits up to `limit`; the exit status, or -1 when the
+    // process didn't end in time.
+    int terminate(std::chrono::milliseconds limit) {
+        kill(pid_, SIGTERM);
+        for (auto waited = 0ms; waited < limit; waited += 10ms) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+private:
+    std::string readLine(std::chrono::milliseconds limit) {
+        std::string line;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char c = 0;
+            if (read(stdout_, &c, 1) != 1) break;
+            if (c == '\n') return line;
+            line += c;
+        }
+        return line;
+    }
+
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    std::string url_;
+    int port_ = 0;
+};
+
+struct Outcome {
+    std::optional<json> value;
+    std::optional<std::string> error;
+};
+
+using Operation = std::function<void(CompletionHandler, ErrorHandler)>;
+
+// Runs one operation and waits for its one callback. The collector is kept
+// alive by the callbacks, so a late callback after a time-out is harmless.
+Outcome run(const Operation& operation, std::chrono::seconds limit = 20s) {
+    auto collector = std::make_shared<test::CallbackCollector>();
+    operation([collector, done = collector->completion()](json value) { done(std::move(value)); },
+              [collector, failed = collector->error()](std::string message) { failed(std::move(message)); });
+    if (!collector->waitFor(1, limit)) {
+        ADD_FAILURE() << "no callback within " << limit.count() << " s";
+        return {};
+    }
+    const auto outcome = collector->outcomes().front();
+    return {outcome.value, outcome.error};
+}
+
+std::string describe(const Outcome& outcome) {
+    return outcome.value ? outcome.value->dump() : outcome.error.value_or("<nothing>");
+}
+
+SingleSMSRequest single(std::vector<std::string> numbers, std::string text, std::string sender = "QelTest") {
+    return {.MobileNumbers = std::move(numbers), .Message = std::move(text), .SenderName = std::move(sender)};
+}
+
+std::string repeat(std::string_view piece, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i)
+        out += piece;
+    return out;
+}
+
+// One sandbox for the whole test program, reset before each test. It trusts
+// the CA file the sandbox itself wrote, so the embedded CA is what is tested.
+class SandboxTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        caFile_ = std::filesystem::temp_directory_path() /
+                  ("qelsms-sandbox-ca-" + std::to_string(getpid()) + ".pem");
+        sandbox_ = std::make_unique<SandboxProcess>(
+            std::vector<std::string>{"--port", "0", "--write-ca", caFile_.string(), "--account",
+                                     "demo:demo-password:1000", "--account", "al ice:p&ss:w%rd+:50"});
+        control_ = std::make_unique<httplib::SSLClient>("127.0.0.1", sandbox_->port());
+        control_->enable_server_certificate_verification(false);
+    }
+    static void TearDownTestSuite() {
+        control_.reset();
+        sandbox_.reset();
+        std::filesystem::remove(caFile_);
+    }
+
+    void SetUp() override {
+        configureHttpClient(
+            {.caFile = caFile_.string(),
+             .connectTo = {test::productionHost() + ":" + std::to_string(test::productionPort()) +
+                           ":127.0.0.1:" + std::to_string(sandbox_->port())},
+             .timeoutSeconds = 10});
+        SMSManager::user = "demo";
+        SMSManager::password = "demo-password";
+        ASSERT_EQ(post("/sandbox/reset", json::object())["status"], "success");
+    }
+
+    static json get(const std::string& path) {
+        const auto res = control_->Get(path.c_str());
+        if (!res) throw std::runtime_error("control request failed: " + path);
+        return json::parse(res->body);
+    }
+    static json post(const std::string& path, const json& body) {
+        const auto res = control_->Post(path.c_str(), body.dump(), "application/json");
+        if (!res) throw std::runtime_error("control request failed: " + path);
+        return json::parse(res->body);
+    }
+    static std::int64_t balanceOf(const std::string& user) {
+        const json accounts = get("/sandbox/accounts")["accounts"];
+        for (const json& account : accounts) {
+            if (account["username"] == user) return account["balance"];
+        }
+        return -1;
+    }
+    static std::uint64_t requestsTo(const std::string& path) {
+        return get("/sandbox/requests")["paths"].value(path, std::uint64_t{0});
+    }
+
+    static inline std::filesystem::path caFile_;
+    static inline std::unique_ptr<SandboxProcess> sandbox_;
+    static inline std::unique_ptr<httplib::SSLClient> control_;
+};
+
+// ---------------------------------------------------------------------------
+// Happy paths
+
+using SandboxHappyPath = SandboxTest;
+
+TEST_F(SandboxHappyPath, BalanceOfTheDemoAccount) {
+    const Outcome outcome = run([](auto done, auto failed) { SMSManager::GetBalance(done, failed); });
+    ASSERT_TRUE(outcome.value) << describe(outcome);
+    EXPECT_EQ(*outcome.value, (json{{"status", "success"}, {"username", "demo"}, {"balance", 1000}}));
+}
+
+TEST_F(SandboxHappyPath, CredentialsWithReservedCharactersArePercentDecoded) {
+    const Client client("al ice", "p&ss:w%rd+");
+    const Outcome outcome = run([&](auto done, auto failed) { client.GetBalance(done, failed); });
+    ASSERT_TRUE(outcome.value) << describe(outcome);
+    EXPECT_EQ((*outcome.value)["username"], "al ice");
+    EXPECT_EQ((*outcome.value)["balance"], 50);
+}
+
+TEST_F(SandboxHappyPath, SingleSmsChargesEveryNumberAndIsRecorded) {
+    const Outcome sent = run([](auto done, auto failed) {
+        SMSManager::SingleSMS(single({kNumberA, kNumberB}, "Hello from QelSMS"), done, failed);
+    });
+    ASSERT_TRUE(sent.value) << describe(sent);
+    const json& answer = *sent.value;
+    EXPECT_EQ(answer["status"], "success");
+    EXPECT_FALSE(answer["messageId"].get<std::string>().empty());
+    EXPECT_EQ(answer["accepted"], 2);
+    EXPECT_EQ(answer["creditsUsed"], 2);
+    EXPECT_EQ(answer["balance"], 998);
+
+    const Outcome balance = run([](auto done, auto failed) { SMSManager::GetBalance(done, failed); });
+    ASSERT_TRUE(balance.value) << describe(balance);
+    EXPECT_EQ((*balance.value)["balance"], 998);
+
+    const json messages = get("/sandbox/messages")["messages"];
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0]["messageId"], answer["messageId"]);
+    EXPECT_EQ(messages[0]["service"], "SingleSMS");
+    EXPECT_EQ(messages[0]["status"], "sent");
+    EXPECT_EQ(messages[0]["options"]["SenderName"], "QelTest");
+    ASSERT_EQ(messages[0]["recipients"].size(), 2u);
+    EXPECT_EQ(messages[0]["recipients"][1]["mobileNumber"], kNumberB);
+    EXPECT_EQ(messages[0]["recipients"][1]["message"], "Hello from QelSMS");
+}
+
+TEST_F(SandboxHappyPath, BulkSmsRemovesDuplicatesAndHoldsAScheduledMessageUntilDue) {
+    BulkSMSRequest request{.MobileNumbers = {kNumberA, kNumberB, kNumberA},
+                           .Message = "Sale starts tomorrow",
+                           .SenderName = "QelTest",
+                           .ScheduledDate = "2099-01-01 09:30:00",
+                           .RemoveDuplicates = true,
+                           .ReferenceName = "campaign-7",
+                           .ReturnIndividualResponse = true};
+    const Outcome sent = run([&](auto done, auto failed) { SMSManager::BulkSMS(request, done, failed); });
+    ASSERT_TRUE(sent.value) << describe(sent);
+    const json& answer = *sent.value;
+    EXPECT_EQ(answer["numbers"], 3);
+    EXPECT_EQ(answer["accepted"], 2);
+    EXPECT_EQ(answer["duplicatesRemoved"], 1);
+    EXPECT_EQ(answer["creditsUsed"], 2);
+    EXPECT_EQ(answer["scheduled"], true);
+    EXPECT_EQ(answer["scheduledDate"], "2099-01-01 09:30:00");
+    ASSERT_EQ(answer["results"].size(), 3u);
+    EXPECT_EQ(answer["results"][0]["status"], "scheduled");
+    EXPECT_EQ(answer["results"][2]["status"], "duplicate");
+    EXPECT_EQ(answer["results"][2]["creditsUsed"], 0);
+
+    EXPECT_EQ(get("/sandbox/messages")["messages"][0]["status"], "scheduled");
+    post("/sandbox/clock", {{"advanceSeconds", 100LL * 365 * 24 * 3600}});
+    const json message = get("/sandbox/messages")["messages"][0];
+    EXPECT_EQ(message["status"], "sent");
+    EXPECT_EQ(message["options"]["ReferenceName"], "campaign-7");
+
+    // Without RemoveDuplicates a repeated number is sent, and paid, twice.
+    request.RemoveDuplicates = false;
+    request.ScheduledDate.clear();
+    const Outcome again = run([&](auto done, auto failed) { SMSManager::BulkSMS(request, done, failed); });
+    ASSERT_TRUE(again.value) << describe(again);
+    EXPECT_EQ((*again.value)["creditsUsed"], 3);
+    EXPECT_EQ((*again.value)["scheduled"], false);
+}
+
+TEST_F(SandboxHappyPath, CustomSmsChargesEachEntryByItsOwnParts) {
+    const CustomSMSRequest request{
+        .MessageDetails = {{kNumberA, repeat("a", 161)}, {kNumberB, "مرحبا بكم في كيلسمز"}, {kNumberC, "Hi"}},
+        .SenderName = "QelTest",
+        .ReturnIndividualResponse = true};
+    const Outcome sent = run([&](auto done, auto failed) { SMSManager::CustomSMS(request, done, failed); });
+    ASSERT_TRUE(sent.value) << describe(sent);
+    EXPECT_EQ((*sent.value)["creditsUsed"], 4);
+    EXPECT_EQ((*sent.value)["balance"], 996);
+    const json results = (*sent.value)["results"];
+    ASSERT_EQ(results.size(), 3u);
+    std::map<std::string, int> parts;
+    for (const json& result : results)
+        parts[result["mobileNumber"]] = result["parts"];
+    EXPECT_EQ(parts, (std::map<std::string, int>{{kNumberA, 2}, {kNumberB, 1}, {kNumberC, 1}}));
+}
+
+// ---------------------------------------------------------------------------
+// Failure shapes, as the library reports them
+
+struct FailureCase {
+    const char* name;
+    Operation operation;
+    std::string error;
+    bool prefixOnly = false;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SandboxFailure : public SandboxTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(SandboxFailure, ReachesTheErrorCallbackWithTheProvidersMessage) {
+    const FailureCase& c = GetParam();
+    const Outcome outcome = run(c.operation);
+    ASSERT_TRUE(outcome.error) << describe(outcome);
+    if (c.prefixOnly) {
+        EXPECT_EQ(outcome.error->substr(0, c.error.size()), c.error);
+    } else {
+        EXPECT_EQ(*outcome.error, c.error);
+    }
+    EXPECT_EQ(balanceOf("demo"), 1000) << "a refused request must not be charged";
+    EXPECT_EQ(balanceOf("al ice"), 50);
+}
+
+Operation sendSingle(SingleSMSRequest request) {
+    return [request](auto done, auto failed) { SMSManager::SingleSMS(request, done, failed); };
+}
+
+Operation onClient(std::string user, std::string password, std::string baseURL,
+                   std::function<void(const Client&, CompletionHandler, ErrorHandler)> call) {
+    return [=](CompletionHandler done, ErrorHandler failed) {
+        const Client client(user, password,
+                            baseURL.empty() ? std::string(Client::defaultBaseURL()) : baseURL);
+        call(client, std::move(done), std::move(failed));
+    };
+}
+
+void balance(const Client& client, CompletionHandler done, ErrorHandler failed) {
+    client.GetBalance(std::move(done), std::move(failed));
+}
+
+const std::string kBase(Client::defaultBaseURL());
+const std::string kDenied = "Authorization has been denied for this request.";
+const std::string kBadNumber = R"(: expected 8 to 15 digits, optionally after a "+")";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SandboxFailure,
+    testing::Values(
+        FailureCase{"WrongPassword", onClient("demo", "demo-passwort", "", balance), kDenied},
+        FailureCase{"UnknownUser", onClient("nobody", "demo-password", "", balance), kDenied},
+        FailureCase{"ShortNumber", sendSingle(single({"9665000"}, "Hi")),
+                    R"(Invalid mobile number "9665000")" + kBadNumber},
+        FailureCase{"LongNumber", sendSingle(single({kNumberB, "9665000000000001"}, "Hi")),
+                    R"(Invalid mobile number "9665000000000001")" + kBadNumber},
+        FailureCase{"NumberWithBlank", sendSingle(single({"966 500000001"}, "Hi")),
+                    R"(Invalid mobile number "966 500000001")" + kBadNumber},
+        FailureCase{"NoNumbers", sendSingle(single({}, "Hi")), R"("MobileNumbers" is empty)"},
+        FailureCase{"EmptyText", sendSingle(single({kNumberA}, "")), R"("Message" is empty)"},
+        FailureCase{"EmptySender", sendSingle(single({kNumberA}, "Hi", "")), R"("SenderName" is empty)"},
+        FailureCase{"EmptyCustomText",
+                    [](auto done, auto failed) {
+                        SMSManager::CustomSMS({.MessageDetails = {{kNumberB, ""}}, .SenderName = "QelTest"},
+                                              done, failed);
+                    },
+                    R"(The message for "966500000002" is empty)"},
+        FailureCase{"ImpossibleScheduledDate",
+                    [](auto done, auto failed) {
+                        SMSManager::BulkSMS({.MobileNumbers = {kNumberA},
+                                             .Message = "Hi",
+                                             .SenderName = "QelTest",
+                                             .ScheduledDate = "2030-02-30 10:00:00"},
+                                            done, failed);
+                    },
+                    R"("ScheduledDate" must be a UTC date and time written YYYY-MM-DD HH:MM:SS)"},
+        FailureCase{"IsoScheduledDate",
+                    [](auto done, auto failed) {
+                        SMSManager::BulkSMS({.MobileNumbers = {kNumberA},
+                                             .Message = "Hi",
+                                             .SenderName = "QelTest",
+                                             .ScheduledDate = "2030-01-01T10:00:00Z"},
+                                            done, failed);
+                    },
+                    R"("ScheduledDate" must be a UTC date and time written YYYY-MM-DD HH:MM:SS)"},
+        FailureCase{"ShortBalance",
+                    onClient("al ice", "p&ss:w%rd+", "",
+                             [](const Client& client, auto done, auto failed) {
+                                 client.SingleSMS(single({kNumberA}, repeat("م", 67 * 51)), done, failed);
+                             }),
+                    "Insufficient credits: the message needs 51 credits and the balance is 50"},
+        FailureCase{"UnknownPathGetsAnHtmlPage", onClient("demo", "demo-password", kBase + "v2/", balance),
+                    "JSON error: ", true},
+        // A base URL ending in "#" turns the operation's path into a fragment,
+        // so the balance query asks the single-message service with GET.
+        FailureCase{"WrongMethod", onClient("demo", "demo-password", kBase + "SendSMS/SingleSMS/#", balance),
+                    "The requested resource does not support http method 'GET'."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Bodies the library never sends, checked over raw HTTP: the sandbox must
+// refuse what a faulty client might send.
+
+struct RawBodyCase {
+    const char* name;
+    std::string contentType;
+    std::string body;
+    std::string error;
+};
+
+void PrintTo(const RawBodyCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SandboxRawBody : public SandboxTest, public testing::WithParamInterface<RawBodyCase> {};
+
+TEST_P(SandboxRawBody, IsRefusedWith400) {
+    const RawBodyCase& c = GetParam();
+    const auto res = control_->Post("/api/SendSMS/SingleSMS/?Username=demo&Password=demo-password", c.body,
+                                    c.contentType.c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_EQ(json::parse(res->body), (json{{"status", "error"}, {"errorDescription", c.error}}));
+}
+
+const std::string kValidRest = R"("Message":"Hi","SenderName":"S","ReportRequired":false,"Quorvi":false)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SandboxRawBody,
+    testing::Values(
+        RawBodyCase{"NotJson", "application/json", "{", "The request body is not valid JSON"},
+        RawBodyCase{"Array", "application/json", "[]", "The request body must be a JSON object"},
+        RawBodyCase{"WrongMediaType", "text/plain",
+                    R"({"MobileNumbers":["966500000001"],)" + kValidRest + "}",
+                    "The request's Content-Type must be application/json"},
+        RawBodyCase{"MissingMember", "application/json",
+                    R"({"MobileNumbers":["966500000001"],"Message":"Hi"})", R"(Missing member "SenderName")"},
+        RawBodyCase{
+            "BooleanAsString", "application/json",
+            R"({"MobileNumbers":["966500000001"],"Message":"Hi","SenderName":"S","ReportRequired":"false","Quorvi":false})",
+            R"(Member "ReportRequired" must be a boolean)"},
+        RawBodyCase{"NumberAsInteger", "application/json",
+                    R"({"MobileNumbers":[966500000001],)" + kValidRest + "}",
+                    R"(Member "MobileNumbers" must be an array of strings)"},
+        RawBodyCase{"NullOptional", "application/json",
+                    R"({"MobileNumbers":["966500000001"],"ReferenceName":null,)" + kValidRest + "}",
+                    R"(Member "ReferenceName" must be a string)"},
+        RawBodyCase{"BulkMemberOnSingle", "application/json",
+                    R"({"MobileNumbers":["966500000001"],"RemoveDuplicates":true,)" + kValidRest + "}",
+                    R"(Unknown member "RemoveDuplicates")"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Faults: what the library makes of each, and that it never submits twice
+
+struct FaultCase {
+    const char* name;
+    json fault;
+    std::optional<std::string> error;  // nullopt: the request succeeds
+    bool prefixOnly;
+    bool charged;  // whether the sandbox processed the request
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SandboxFault : public SandboxTest, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(SandboxFault, GivesOneOutcomeFromOneSubmission) {
+    const FaultCase& c = GetParam();
+    ASSERT_EQ(post("/sandbox/faults", c.fault)["status"], "success");
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = run(sendSingle(single({kNumberA}, "Hello")));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+
+    if (c.error) {
+        ASSERT_TRUE(outcome.error) << describe(outcome);
+        EXPECT_EQ(c.prefixOnly ? outcome.error->substr(0, c.error->size()) : *outcome.error, *c.error);
+    } else {
+        ASSERT_TRUE(outcome.value) << describe(outcome);
+        EXPECT_EQ((*outcome.value)["creditsUsed"], 1);
+    }
+    if (c.fault.contains("delayMs")) {
+        EXPECT_GE(elapsed, std::chrono::milliseconds(c.fault["delayMs"].get<int>()));
+    }
+    EXPECT_EQ(requestsTo("/api/SendSMS/SingleSMS/"), 1u);
+    EXPECT_EQ(balanceOf("demo"), c.charged ? 999 : 1000);
+    EXPECT_EQ(get("/sandbox/faults")["faults"].size(), 0u) << "the fault is used up by one request";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SandboxFault,
+    testing::Values(FaultCase{"Delay", {{"type", "delay"}, {"delayMs", 400}}, std::nullopt, false, true},
+                    FaultCase{"Close", {{"type", "close"}}, "Client error!", false, false},
+                    FaultCase{"Reset", {{"type", "reset"}}, "Client error!", false, true},
+                    FaultCase{"Truncate", {{"type", "truncate"}}, "Client error!", false, true},
+                    FaultCase{
+                        "WrongMediaType", {{"type", "wrong-media-type"}}, "Wrong MIME type!", false, true},
+                    FaultCase{"Html500", {{"type", "html-500"}}, "JSON error: ", true, false},
+                    FaultCase{"Oversized", {{"type", "oversized"}}, "Client error!", false, false},
+                    // The library doesn't follow redirects: it reads the 302's HTML page.
+                    FaultCase{"Redirect", {{"type", "redirect"}}, "JSON error: ", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SandboxTest, FaultLastsForItsCountAndOnlyOnItsPath) {
+    post("/sandbox/faults", {{"type", "html-500"}, {"count", 2}, {"path", "/api/SendSMS/SingleSMS/"}});
+    const Outcome balance = run([](auto done, auto failed) { SMSManager::GetBalance(done, failed); });
+    EXPECT_TRUE(balance.value) << describe(balance);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Outcome spoiled = run(sendSingle(single({kNumberA}, "Hello")));
+        EXPECT_TRUE(spoiled.error && spoiled.error->starts_with("JSON error: ")) << describe(spoiled);
+    }
+    const Outcome recovered = run(sendSingle(single({kNumberA}, "Hello")));
+    EXPECT_TRUE(recovered.value) << describe(recovered);
+}
+
+// ---------------------------------------------------------------------------
+// Billing by segments: parts per message times numbers
+
+struct BillingCase {
+    const char* name;
+    std::string text;
+    const char* encoding;
+    int parts;
+};
+
+void PrintTo(const BillingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SandboxBilling : public SandboxTest, public testing::WithParamInterface<BillingCase> {};
+
+TEST_P(SandboxBilling, ChargesPartsTimesNumbers) {
+    const BillingCase& c = GetParam();
+    const Outcome sent = run(sendSingle(single({kNumberA, kNumberB}, c.text)));
+    ASSERT_TRUE(sent.value) << describe(sent);
+    EXPECT_EQ((*sent.value)["encoding"], c.encoding);
+    EXPECT_EQ((*sent.value)["parts"], c.parts);
+    EXPECT_EQ((*sent.value)["creditsUsed"], 2 * c.parts);
+    // An application's own estimate agrees with what it is charged.
+    EXPECT_EQ(countSegments(c.text).parts, static_cast<std::size_t>(c.parts));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SandboxBilling,
+                         testing::Values(BillingCase{"Gsm160", repeat("a", 160), "GSM7", 1},
+                                         BillingCase{"Gsm161", repeat("a", 161), "GSM7", 2},
+                                         BillingCase{"Gsm306", repeat("a", 306), "GSM7", 2},
+                                         BillingCase{"Gsm307", repeat("a", 307), "GSM7", 3},
+                                         BillingCase{"ExtensionFits", repeat("a", 158) + "€", "GSM7", 1},
+                                         BillingCase{"ExtensionCrosses", repeat("a", 159) + "[", "GSM7", 2},
+                                         BillingCase{"Emoji35", repeat("😀", 35), "UCS2", 1},
+                                         BillingCase{"EmojiCrosses70", repeat("😀", 35) + "!", "UCS2", 2},
+                                         BillingCase{"Arabic70", repeat("م", 70), "UCS2", 1},
+                                         BillingCase{"Arabic71", repeat("م", 71), "UCS2", 2},
+                                         BillingCase{"Arabic135", repeat("م", 135), "UCS2", 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Serving: connections, plain HTTP, stopping
+
+TEST_F(SandboxTest, IdleConnectionsDoNotStarveNewOnes) {
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(sandbox_->port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        idle.push_back(fd);
+    }
+    std::this_thread::sleep_for(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = run([](auto done, auto failed) { SMSManager::GetBalance(done, failed); });
+    EXPECT_TRUE(outcome.value) << describe(outcome);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    for (const int fd : idle)
+        close(fd);
+}
+
+TEST(SandboxPlainHttp, ServesTheDefaultDemoAccount) {
+    SandboxProcess sandbox({"--http", "--port", "0"});
+    EXPECT_TRUE(sandbox.url().starts_with("http://127.0.0.1:")) << sandbox.url();
+    const Client client("demo", "demo-password", sandbox.url());
+    const Outcome outcome = run([&](auto done, auto failed) { client.GetBalance(done, failed); });
+    ASSERT_TRUE(outcome.value) << describe(outcome);
+    EXPECT_EQ((*outcome.value)["balance"], 1000);
+}
+
+TEST(SandboxStop, SigtermEndsItPromptlyDespiteAnOpenKeepAliveConnection) {
+    SandboxProcess sandbox({"--port", "0"});
+    httplib::SSLClient client("127.0.0.1", sandbox.port());
+    client.enable_server_certificate_verification(false);
+    client.set_keep_alive(true);
+    ASSERT_TRUE(client.Get("/sandbox/clock"));
+    EXPECT_EQ(sandbox.terminate(3s), 0);
+}
+
+}  // namespace
+}  // namespace qelsms
