@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -207,7 +208,6 @@ struct Request {
     std::shared_ptr<const Settings> settings;
 
     CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
     std::string response;
     bool tooLarge = false;
 };
@@ -281,6 +281,8 @@ public:
 
     std::size_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
 
+    bool ownedByThisProcess() const noexcept { return pid_ == ::getpid(); }
+
     // Stops the loop without running any further callback; requests still
     // queued or in flight are dropped.
     void shutdown() {
@@ -295,18 +297,24 @@ public:
         thread_.join();
         curl_multi_cleanup(multi_);
         multi_ = nullptr;
+        curl_slist_free_all(jsonHeaders_);
+        jsonHeaders_ = nullptr;
         curl_global_cleanup();
     }
 
 private:
     friend struct ClientOwner;
 
-    HttpClient() {
+    explicit HttpClient(std::shared_ptr<const Settings> settings = std::make_shared<Settings>())
+        : settings_(std::move(settings)) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         multi_ = curl_multi_init();
         if (multi_ == nullptr) throw std::runtime_error("curl_multi_init failed");
-        settings_ = std::make_shared<Settings>();
         applyMultiLimits(settings_->maxConnectionsPerHost);
+        jsonHeaders_ = curl_slist_append(nullptr, "Content-Type: application/json");
+        // An empty "Expect:" stops curl from waiting for "100 Continue".
+        jsonHeaders_ = curl_slist_append(jsonHeaders_, "Expect:");
+        if (jsonHeaders_ == nullptr) throw std::bad_alloc();
 
         // The loop thread takes no signal: a dead peer's SIGPIPE must not kill
         // the application, and the application's handlers belong on its threads.
@@ -421,10 +429,6 @@ private:
             curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
         }
         if (request->post) {
-            request->headers = curl_slist_append(nullptr, "Content-Type: application/json");
-            // An empty "Expect:" stops curl from waiting for "100 Continue".
-            request->headers = curl_slist_append(request->headers, "Expect:");
-            if (request->headers == nullptr) return false;
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                              static_cast<curl_off_t>(request->body.size()));
@@ -432,7 +436,7 @@ private:
             curl_easy_setopt(easy, CURLOPT_READDATA, request);
             curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekBody);
             curl_easy_setopt(easy, CURLOPT_SEEKDATA, request);
-            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, jsonHeaders_);
         } else {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         }
@@ -468,8 +472,6 @@ private:
             recycle(request.easy);
             request.easy = nullptr;
         }
-        curl_slist_free_all(request.headers);
-        request.headers = nullptr;
     }
 
     void complete(std::unique_ptr<Request> request, CURLcode result) {
@@ -524,8 +526,11 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> pending_{0};
 
+    const pid_t pid_ = ::getpid();
+
     // Touched by the loop thread only.
     CURLM* multi_ = nullptr;
+    curl_slist* jsonHeaders_ = nullptr;
     long appliedPerHost_ = 0;
     std::unordered_map<std::string, std::deque<std::unique_ptr<Request>>> waiting_;
     std::unordered_map<std::string, long> active_;
@@ -537,21 +542,38 @@ private:
 
 // Owns the process's client. It is created on first use, so its destructor
 // runs among the first at exit: the loop stops before libcurl's and OpenSSL's
-// own clean-up, and no callback runs once main has returned. The client's
+// own clean-up, and no callback runs once main has returned. A client's
 // memory is kept so that a late call finds a stopped client, not a dangling
 // one.
 struct ClientOwner {
-    HttpClient* client;
-    ClientOwner();
-    ~ClientOwner() { client->shutdown(); }
+    std::mutex mutex;
+    std::atomic<HttpClient*> client{new HttpClient()};
+
+    ~ClientOwner() {
+        HttpClient* current = client.load();
+        if (current->ownedByThisProcess()) current->shutdown();
+    }
+
+    HttpClient& current() {
+        HttpClient* current = client.load(std::memory_order_acquire);
+        if (current->ownedByThisProcess()) return *current;
+        // A forked child: the parent's loop thread didn't come along, and its
+        // queued requests belong to the parent (sending them here would send
+        // them twice). Start afresh with the same settings.
+        std::lock_guard lock(mutex);
+        current = client.load();
+        if (!current->ownedByThisProcess()) {
+            current = new HttpClient(current->settings());
+            client.store(current, std::memory_order_release);
+        }
+        return *current;
+    }
 };
 
 HttpClient& HttpClient::instance() {
     static ClientOwner owner;
-    return *owner.client;
+    return owner.current();
 }
-
-ClientOwner::ClientOwner() : client(new HttpClient()) {}
 
 // Parses `text` with libcurl's URL parser; only http and https are accepted.
 CurlUrl parseUrl(const std::string& text) {

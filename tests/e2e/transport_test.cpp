@@ -377,6 +377,27 @@ TEST_F(TransportTest, CallbackMayStartAnotherRequest) {
     EXPECT_TRUE(collector.outcomes().at(0).value);
 }
 
+TEST_F(TransportTest, AForkedChildGetsAClientOfItsOwn) {
+    LoopbackServer server;
+    route(server.port());
+    CallbackCollector parent;
+    detail::getNetworkCall(kCredentials, balanceUrl(), parent.completion(), parent.error());
+    ASSERT_TRUE(parent.waitFor(1));
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        CallbackCollector child;
+        detail::getNetworkCall(kCredentials, balanceUrl(), child.completion(), child.error());
+        const bool ok = child.waitFor(1, 10s) && child.outcomes().at(0).value.has_value();
+        std::exit(ok ? 0 : 1);  // exit, not _exit: the child's client must shut down cleanly too
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(server.receivedCount(), 2u);
+}
+
 struct ExitCase {
     const char* mode;
 };

@@ -29,8 +29,11 @@ LoopbackServer::LoopbackServer(bool tls, const std::string& certName) {
     if (!server_->is_valid()) throw std::runtime_error("test server could not load its certificate");
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_->set_keep_alive_max_count(100000);
-    // Stopping the server waits for idle keep-alive connections to time out.
-    server_->set_keep_alive_timeout(1);
+    // Stopping the server waits for idle keep-alive connections to time out,
+    // so keep that short; but longer than the client's own limit on reusing
+    // idle connections, or the server would close connections the client is
+    // about to reuse.
+    server_->set_keep_alive_timeout(3);
     const auto route = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
     const char* any = R"(/.*)";
     server_->Get(any, route);
