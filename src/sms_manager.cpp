@@ -32,8 +32,17 @@ std::string SettingString::get() const {
     return value_;
 }
 
-constinit SettingString SMSManager::user;
-constinit SettingString SMSManager::password;
+// clang before 15 can't evaluate libstdc++'s constexpr std::string constructor
+// at compile time (the fuzz targets are built with clang 14); there the
+// settings are initialised dynamically, before main, like any other global.
+#if defined(__clang__) && __clang_major__ < 15
+#define QELSMS_CONSTINIT
+#else
+#define QELSMS_CONSTINIT constinit
+#endif
+
+QELSMS_CONSTINIT SettingString SMSManager::user;
+QELSMS_CONSTINIT SettingString SMSManager::password;
 const std::string_view SMSManager::BASE_URL = QELSMS_BASE_URL;
 
 namespace detail {
