@@ -203,9 +203,6 @@ protected:
     static inline std::unique_ptr<httplib::SSLClient> control_;
 };
 
-// ---------------------------------------------------------------------------
-// Happy paths
-
 using SandboxHappyPath = SandboxTest;
 
 TEST_F(SandboxHappyPath, BalanceOfTheDemoAccount) {
@@ -303,7 +300,6 @@ TEST_F(SandboxHappyPath, CustomSmsChargesEachEntryByItsOwnParts) {
     EXPECT_EQ(parts, (std::map<std::string, int>{{kNumberA, 2}, {kNumberB, 1}, {kNumberC, 1}}));
 }
 
-// ---------------------------------------------------------------------------
 // Failure shapes, as the library reports them
 
 struct FailureCase {
@@ -360,10 +356,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"UnknownUser", onClient("nobody", "demo-password", "", balance), kDenied},
         FailureCase{"ShortNumber", sendSingle(single({"9665000"}, "Hi")),
                     R"(Invalid mobile number "9665000")" + kBadNumber},
-        FailureCase{"LongNumber", sendSingle(single({kNumberB, "9665000000000001"}, "Hi")),
-                    R"(Invalid mobile number "9665000000000001")" + kBadNumber},
-        FailureCase{"NumberWithBlank", sendSingle(single({"966 500000001"}, "Hi")),
-                    R"(Invalid mobile number "966 500000001")" + kBadNumber},
         FailureCase{"NoNumbers", sendSingle(single({}, "Hi")), R"("MobileNumbers" is empty)"},
         FailureCase{"EmptyText", sendSingle(single({kNumberA}, "")), R"("Message" is empty)"},
         FailureCase{"EmptySender", sendSingle(single({kNumberA}, "Hi", "")), R"("SenderName" is empty)"},
@@ -382,15 +374,6 @@ INSTANTIATE_TEST_SUITE_P(
                                             done, failed);
                     },
                     R"("ScheduledDate" must be a UTC date and time written YYYY-MM-DD HH:MM:SS)"},
-        FailureCase{"IsoScheduledDate",
-                    [](auto done, auto failed) {
-                        SMSManager::BulkSMS({.MobileNumbers = {kNumberA},
-                                             .Message = "Hi",
-                                             .SenderName = "QelTest",
-                                             .ScheduledDate = "2030-01-01T10:00:00Z"},
-                                            done, failed);
-                    },
-                    R"("ScheduledDate" must be a UTC date and time written YYYY-MM-DD HH:MM:SS)"},
         FailureCase{"ShortBalance",
                     onClient("al ice", "p&ss:w%rd+", "",
                              [](const Client& client, auto done, auto failed) {
@@ -405,7 +388,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "The requested resource does not support http method 'GET'."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---------------------------------------------------------------------------
 // Bodies the library never sends, checked over raw HTTP: the sandbox must
 // refuse what a faulty client might send.
 
@@ -437,7 +419,6 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SandboxRawBody,
     testing::Values(
         RawBodyCase{"NotJson", "application/json", "{", "The request body is not valid JSON"},
-        RawBodyCase{"Array", "application/json", "[]", "The request body must be a JSON object"},
         RawBodyCase{"WrongMediaType", "text/plain",
                     R"({"MobileNumbers":["966500000001"],)" + kValidRest + "}",
                     "The request's Content-Type must be application/json"},
@@ -458,7 +439,6 @@ INSTANTIATE_TEST_SUITE_P(
                     R"(Unknown member "RemoveDuplicates")"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---------------------------------------------------------------------------
 // Faults: what the library makes of each, and that it never submits twice
 
 struct FaultCase {
@@ -523,7 +503,6 @@ TEST_F(SandboxTest, FaultLastsForItsCountAndOnlyOnItsPath) {
     EXPECT_TRUE(recovered.value) << describe(recovered);
 }
 
-// ---------------------------------------------------------------------------
 // Billing by segments: parts per message times numbers
 
 struct BillingCase {
@@ -553,19 +532,12 @@ TEST_P(SandboxBilling, ChargesPartsTimesNumbers) {
 INSTANTIATE_TEST_SUITE_P(Table, SandboxBilling,
                          testing::Values(BillingCase{"Gsm160", repeat("a", 160), "GSM7", 1},
                                          BillingCase{"Gsm161", repeat("a", 161), "GSM7", 2},
-                                         BillingCase{"Gsm306", repeat("a", 306), "GSM7", 2},
                                          BillingCase{"Gsm307", repeat("a", 307), "GSM7", 3},
-                                         BillingCase{"ExtensionFits", repeat("a", 158) + "€", "GSM7", 1},
                                          BillingCase{"ExtensionCrosses", repeat("a", 159) + "[", "GSM7", 2},
-                                         BillingCase{"Emoji35", repeat("😀", 35), "UCS2", 1},
                                          BillingCase{"EmojiCrosses70", repeat("😀", 35) + "!", "UCS2", 2},
                                          BillingCase{"Arabic70", repeat("م", 70), "UCS2", 1},
-                                         BillingCase{"Arabic71", repeat("م", 71), "UCS2", 2},
-                                         BillingCase{"Arabic135", repeat("م", 135), "UCS2", 3}),
+                                         BillingCase{"Arabic71", repeat("م", 71), "UCS2", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------------------
-// Serving: connections, plain HTTP, stopping
 
 TEST_F(SandboxTest, IdleConnectionsDoNotStarveNewOnes) {
     std::vector<int> idle;
