@@ -1,32 +1,77 @@
 # Installation: headers, the library, a CMake package and a pkg-config file.
+#
+# Two install components, so a Debian-style split is possible: Runtime (the
+# shared object) and Development (everything a build of an application needs).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# A project that pulls QelSMS in with add_subdirectory or FetchContent does not
+# get our files in its own install unless it asks for them.
+option(QELSMS_INSTALL "Generate the install rules of the library" ${QELSMS_TOP_LEVEL})
+if(NOT QELSMS_INSTALL)
+  return()
+endif()
+
 set(QELSMS_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/QelSMS")
+set(QELSMS_PKGCONFIG_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+get_target_property(QELSMS_LIBRARY_TYPE qelsms TYPE)
+if(QELSMS_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
+  set(QELSMS_SHARED ON)
+else()
+  set(QELSMS_SHARED OFF)
+endif()
 
 install(TARGETS qelsms EXPORT QelSMSTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/qelsms" DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT QelSMSTargets NAMESPACE QelSMS:: DESTINATION ${QELSMS_CMAKE_DIR})
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/qelsms" DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT Development FILES_MATCHING PATTERN "*.hpp")
+install(EXPORT QelSMSTargets NAMESPACE QelSMS:: DESTINATION ${QELSMS_CMAKE_DIR} COMPONENT Development)
 
 configure_package_config_file("${PROJECT_SOURCE_DIR}/cmake/QelSMSConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/QelSMSConfig.cmake" INSTALL_DESTINATION ${QELSMS_CMAKE_DIR})
 write_basic_package_version_file("${PROJECT_BINARY_DIR}/QelSMSConfigVersion.cmake"
   COMPATIBILITY SameMajorVersion)
 install(FILES "${PROJECT_BINARY_DIR}/QelSMSConfig.cmake" "${PROJECT_BINARY_DIR}/QelSMSConfigVersion.cmake"
-  DESTINATION ${QELSMS_CMAKE_DIR})
+  DESTINATION ${QELSMS_CMAKE_DIR} COMPONENT Development)
 
-if(BUILD_SHARED_LIBS)
-  set(QELSMS_PC_REQUIRES_PRIVATE "libcurl openssl")
-  set(QELSMS_PC_LIBS_PRIVATE "-pthread")
-  set(QELSMS_PC_REQUIRES "")
+# The prefix is derived from where the .pc file lies, so an installed tree
+# still works after it is moved (or unpacked somewhere with dpkg-deb -x).
+if(IS_ABSOLUTE "${QELSMS_PKGCONFIG_DIR}")
+  set(QELSMS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 else()
-  # A static archive needs its dependencies on the consumer's link line.
-  set(QELSMS_PC_REQUIRES "libcurl openssl")
-  set(QELSMS_PC_REQUIRES_PRIVATE "")
+  file(RELATIVE_PATH QELSMS_PC_UP "/prefix/${QELSMS_PKGCONFIG_DIR}" "/prefix")
+  set(QELSMS_PC_PREFIX "\${pcfiledir}/${QELSMS_PC_UP}")
+  string(REGEX REPLACE "/$" "" QELSMS_PC_PREFIX "${QELSMS_PC_PREFIX}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(QELSMS_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  set(QELSMS_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(QELSMS_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(QELSMS_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+
+if(QELSMS_SHARED)
+  # The shared object carries its own references to curl and OpenSSL, so an
+  # application links only against libqelsms.
+  set(QELSMS_PC_REQUIRES "")
+  set(QELSMS_PC_REQUIRES_PRIVATE "libcurl >= 7.80 openssl")
+  set(QELSMS_PC_LIBS "")
   set(QELSMS_PC_LIBS_PRIVATE "-pthread")
+else()
+  # A static archive needs its dependencies on the application's link line,
+  # also without --static, or `pkg-config --libs qelsms` alone would not link.
+  set(QELSMS_PC_REQUIRES "libcurl >= 7.80 openssl")
+  set(QELSMS_PC_REQUIRES_PRIVATE "")
+  set(QELSMS_PC_LIBS "-pthread")
+  set(QELSMS_PC_LIBS_PRIVATE "")
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/qelsms.pc" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/qelsms.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES "${PROJECT_BINARY_DIR}/qelsms.pc" DESTINATION ${QELSMS_PKGCONFIG_DIR} COMPONENT Development)

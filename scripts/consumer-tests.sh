@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Builds small applications outside the source tree against QelSMS, in each
+# way an application can take the library in, and has each one send a message
+# to a sandbox:
+#
+#   find_package(QelSMS)  on a static and a shared `cmake --install`, and on
+#                         the static libqelsms-dev package
+#   pkg-config            a plain g++ command, on the static package and on the
+#                         shared pair libqelsms1 + libqelsms-dev
+#   add_subdirectory      the source tree built inside the application (static)
+#   FetchContent          a source archive fetched from a file:// URL (shared)
+#
+#   scripts/consumer-tests.sh SANDBOX [WORK-DIR]
+#
+# The Debian packages are made with cpack and installed with dpkg into empty
+# scratch roots. SANDBOX is a built qelsms-sandbox. WORK-DIR (default
+# build/consumer) keeps the builds, so a second run is incremental. Each step's output goes to
+# WORK-DIR/logs/STEP.log and is shown when the step fails.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [[ $# -lt 1 || $# -gt 2 ]]; then
+  echo "usage: $0 SANDBOX [WORK-DIR]" >&2
+  exit 2
+fi
+sandbox=$(realpath "$1")
+work=$(realpath -m "${2:-$root/build/consumer}")
+consumers=$root/tests/consumer
+jobs=$(nproc)
+mkdir -p "$work/logs"
+
+# shellcheck source=scripts/with-sandbox.sh
+source "$root/scripts/with-sandbox.sh"
+trap sandbox_stop EXIT
+
+step() {
+  local name=$1
+  shift
+  local start=$SECONDS
+  if ! "$@" >"$work/logs/$name.log" 2>&1; then
+    echo "consumer-tests: $name FAILED; last lines of $work/logs/$name.log:" >&2
+    tail -n 40 "$work/logs/$name.log" >&2
+    exit 1
+  fi
+  printf 'consumer-tests: %-28s ok (%d s)\n' "$name" $((SECONDS - start))
+}
+
+library_options=(
+  -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
+  -DQELSMS_BUILD_TESTS=OFF -DQELSMS_BUILD_EXAMPLES=OFF -DQELSMS_BUILD_BENCHMARKS=OFF
+  -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF -DQELSMS_BUILD_FUZZERS=OFF
+)
+# Consumers build without optimisation: they test the build plumbing, and
+# their one file is quickest to compile that way.
+consumer_options=(-G Ninja -DCMAKE_BUILD_TYPE=)
+
+build_library() {
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" "${library_options[@]}" "$@"
+  cmake --build "$dir" -j "$jobs"
+}
+
+install_library() {
+  rm -rf "$2"
+  cmake --install "$1" --prefix "$2"
+}
+
+# package_library BUILD-DIR ROOT: makes the Debian packages of a build and
+# installs them with dpkg into an empty scratch root.
+package_library() {
+  local build=$1 scratch=$2 deb
+  rm -rf "$build/packages" "$scratch"
+  (cd "$build" && cpack -G DEB)
+  local debs=("$build"/packages/*.deb)
+  for deb in "${debs[@]}"; do
+    dpkg-deb --info "$deb"
+    dpkg-deb --contents "$deb"
+  done
+  # dpkg proper, on an empty package database: the files go where an install
+  # on a real system would put them, under the scratch root.
+  mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates"
+  touch "$scratch/var/lib/dpkg/status" "$scratch/var/lib/dpkg/available"
+  dpkg --root="$scratch" --force-depends --force-script-chrootless --install "${debs[@]}"
+  # The dependencies must be satisfiable from this system's Debian archive.
+  apt-get install --simulate --no-install-recommends "${debs[@]}"
+}
+
+# cmake_consumer NAME PROJECT-DIR CMAKE-ARGS...
+cmake_consumer() {
+  local dir=$work/$1 project=$2
+  shift 2
+  # -U: a second run must look for the package afresh.
+  cmake -S "$project" -B "$dir" -U QelSMS_DIR "${consumer_options[@]}" "$@"
+  cmake --build "$dir" -j "$jobs" --verbose
+}
+
+# The imported package must be the one under PREFIX, not one installed on the
+# system.
+expect_package_from() {
+  grep -q "^QelSMS_DIR:PATH=$2/" "$work/$1/CMakeCache.txt" || {
+    grep "^QelSMS_DIR" "$work/$1/CMakeCache.txt"
+    echo "QelSMS was not found under $2"
+    return 1
+  }
+}
+
+# pkgconfig_consumer NAME PKGCONFIG-DIR: a plain compiler command, the way a
+# Makefile would build.
+pkgconfig_consumer() {
+  local dir=$work/$1 flags
+  mkdir -p "$dir"
+  flags=$(PKG_CONFIG_PATH=$2 pkg-config --cflags --libs qelsms)
+  local rpath
+  rpath=$(PKG_CONFIG_PATH=$2 pkg-config --variable=libdir qelsms)
+  echo "pkg-config --cflags --libs qelsms: $flags"
+  # shellcheck disable=SC2086 # the flags are meant to split
+  g++ -Wall -Wextra -Wpedantic -Werror "$consumers/send_one.cpp" $flags -Wl,-rpath,"$rpath" -o "$dir/send_one"
+}
+
+# How each consumer links: a shared libqelsms is loaded at run time and curl
+# stays its private dependency; a static one leaves no libqelsms behind.
+expect_linkage() {
+  local needed
+  needed=$(readelf -d "$work/$1/send_one" | grep NEEDED)
+  echo "$needed"
+  case $2 in
+    shared)
+      grep -q 'libqelsms\.so\.1' <<<"$needed" || { echo "libqelsms.so.1 is not NEEDED"; return 1; }
+      if grep -q libcurl <<<"$needed"; then echo "curl leaked into the application's link"; return 1; fi
+      ;;
+    static)
+      if grep -q libqelsms <<<"$needed"; then echo "linked against a shared libqelsms"; return 1; fi
+      grep -q libcurl <<<"$needed" || { echo "libcurl is not NEEDED"; return 1; }
+      ;;
+  esac
+}
+
+source_archive() {
+  local archive=$work/qelsms-src.tar.gz
+  # What a release archive holds: the tracked files and new ones that are
+  # not ignored, as they are in the working tree.
+  (cd "$root" && git ls-files --cached --others --exclude-standard -z |
+    xargs -0 -I{} sh -c 'test -e "{}" && printf "%s\0" "{}"' |
+    tar --null -T - --transform 's,^,qelsms/,' -czf "$archive")
+  sha256sum "$archive" | cut -d' ' -f1 >"$archive.sha256"
+}
+
+run_consumer() {
+  local name=$1
+  "$work/$name/send_one" "$QELSMS_SANDBOX_CA" "$QELSMS_SANDBOX_PORT" "consumer $name"
+}
+
+# Where an install put qelsms.pc (lib/pkgconfig, or Debian's multiarch
+# lib/x86_64-linux-gnu/pkgconfig under /usr).
+pc_dir() {
+  dirname "$(find "$1" -name qelsms.pc -print -quit)"
+}
+
+step library-static build_library "$work/lib-static" -DBUILD_SHARED_LIBS=OFF
+step library-shared build_library "$work/lib-shared" -DBUILD_SHARED_LIBS=ON
+step install-static install_library "$work/lib-static" "$work/static"
+step install-shared install_library "$work/lib-shared" "$work/shared"
+step package-deb-static package_library "$work/lib-static" "$work/deb-static"
+step package-deb-shared package_library "$work/lib-shared" "$work/deb-shared"
+
+step find-package-static cmake_consumer find-package-static "$consumers/find_package" \
+  -DCMAKE_PREFIX_PATH="$work/static"
+step find-package-static-origin expect_package_from find-package-static "$work/static"
+step find-package-shared cmake_consumer find-package-shared "$consumers/find_package" \
+  -DCMAKE_PREFIX_PATH="$work/shared"
+step find-package-shared-origin expect_package_from find-package-shared "$work/shared"
+step find-package-deb cmake_consumer find-package-deb "$consumers/find_package" \
+  -DCMAKE_PREFIX_PATH="$work/deb-static/usr"
+step find-package-deb-origin expect_package_from find-package-deb "$work/deb-static/usr"
+step pkg-config-static pkgconfig_consumer pkg-config-static "$(pc_dir "$work/deb-static/usr")"
+step pkg-config-shared pkgconfig_consumer pkg-config-shared "$(pc_dir "$work/deb-shared/usr")"
+step add-subdirectory cmake_consumer add-subdirectory "$consumers/add_subdirectory" \
+  -DQELSMS_SOURCE_DIR="$root"
+step source-archive source_archive
+step fetch-content cmake_consumer fetch-content "$consumers/fetch_content" -DBUILD_SHARED_LIBS=ON \
+  -DQELSMS_ARCHIVE_URL="file://$work/qelsms-src.tar.gz" -DQELSMS_ARCHIVE_SHA256="$(cat "$work/qelsms-src.tar.gz.sha256")"
+
+all=(find-package-static find-package-shared find-package-deb pkg-config-static pkg-config-shared add-subdirectory
+  fetch-content)
+for name in find-package-static find-package-deb pkg-config-static add-subdirectory; do
+  step "linkage-$name" expect_linkage "$name" static
+done
+for name in find-package-shared pkg-config-shared fetch-content; do
+  step "linkage-$name" expect_linkage "$name" shared
+done
+
+sandbox_start "$sandbox"
+for name in "${all[@]}"; do
+  step "send-$name" run_consumer "$name"
+done
+
+# Each message must have reached the sandbox, once.
+check_messages() {
+  curl --silent --show-error --fail --cacert "$QELSMS_SANDBOX_CA" "${QELSMS_SANDBOX_ROOT}messages" >"$work/messages.json"
+  python3 - "$work/messages.json" "${all[@]}" <<'EOF'
+import json, sys
+listing = json.load(open(sys.argv[1]))
+texts = [r["message"] for m in listing["messages"] for r in m["recipients"]]
+for name in sys.argv[2:]:
+    n = texts.count("consumer " + name)
+    if n != 1:
+        sys.exit(f"'consumer {name}' reached the sandbox {n} times")
+print(f"{len(texts)} messages, one from each consumer")
+EOF
+}
+step sandbox-messages check_messages
+echo "consumer-tests: all ${#all[@]} consumers built and sent their message"
