@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
         std::cout << "no callback within 30 s\n";
         return 1;
     }
-    std::cout << "QelSMS " << QelSMSVersionNumber << ", " << qelsms::countSegments(text).parts << " part(s)\n";
+    std::cout << "QelSMS " << QelSMSVersionNumber << ", " << qelsms::countSegments(text).parts
+              << " part(s)\n";
     return done.get() ? 0 : 1;
 }
