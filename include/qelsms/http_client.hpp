@@ -1,4 +1,5 @@
-// Settings of the process-wide HTTP client that carries every request.
+/// @file
+/// Settings of the process-wide HTTP client that carries every request.
 #pragma once
 
 #include <string>
@@ -21,9 +22,12 @@ struct HttpClientOptions {
     int timeoutSeconds = 60;
 };
 
-/// Replaces the HTTP client's settings for requests started after the call.
-/// Throws std::invalid_argument when `caFile` cannot be read as PEM
-/// certificates, a `connectTo` entry is malformed, or a number is not positive.
+/// Replaces the HTTP client's settings for requests started after the call;
+/// requests already queued or in flight keep the settings they started with.
+/// May be called from any thread. Unlike the operations, it throws:
+/// std::invalid_argument when `caFile` cannot be read as PEM certificates, a
+/// `connectTo` entry is malformed, or a number is not positive (the settings
+/// are then left as they were).
 void configureHttpClient(HttpClientOptions options);
 
 }  // namespace qelsms

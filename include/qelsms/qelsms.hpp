@@ -1,8 +1,9 @@
-// QelSMS: a client library for the QelSMS REST service.
-//
-// This is the one header an application includes. Everything lives on the
-// facade class qelsms::SMSManager (one account per process) or, for several
-// accounts, on qelsms::Client.
+/// @file
+/// QelSMS: a client library for the QelSMS REST service.
+///
+/// This is the one header an application includes. Everything lives on the
+/// facade class qelsms::SMSManager (one account per process) or, for several
+/// accounts, on qelsms::Client.
 #pragma once
 
 #include <functional>
@@ -24,6 +25,7 @@ extern "C" const double QelSMSVersionNumber;
 /// then NUL.
 extern "C" const unsigned char QelSMSVersionString[];
 
+/// The QelSMS client library.
 namespace qelsms {
 
 /// Receives the decoded JSON answer (always an object or an array) of an
@@ -36,14 +38,18 @@ using CompletionHandler = std::function<void(nlohmann::json)>;
 /// the library's network thread.
 using ErrorHandler = std::function<void(std::string)>;
 
-/// True when `value` holds no string or holds the empty string.
+/// True when `value` holds no string or holds the empty string. Pure; safe
+/// from any thread.
 bool isNilOrEmpty(const std::optional<std::string>& value) noexcept;
 
 /// A string setting that several threads may read and assign at once; every
 /// assignment replaces the whole value.
 class SettingString {
 public:
+    /// An empty setting.
     constexpr SettingString() noexcept = default;
+    /// Not copyable: it guards its value with its own mutex. Use get() for a
+    /// copy of the value.
     SettingString(const SettingString&) = delete;
 
     /// Replaces the stored value.
@@ -64,84 +70,162 @@ private:
     std::string value_;
 };
 
-/// Arguments of a single-message submission, named as the service names them.
-/// Optional strings are sent only when present (even when empty).
+/// Arguments of SMSManager::SingleSMS and Client::SingleSMS, named as the
+/// service names them; each member travels as the JSON member of its name.
+/// Optional strings are sent only when present (even when empty); booleans are
+/// always sent.
 struct SingleSMSRequest {
+    /// The destination numbers ("MobileNumbers"), sent as given: no checking,
+    /// normalisation or removal of duplicates.
     std::vector<std::string> MobileNumbers{};
+    /// The message text ("Message"). It must be valid UTF-8, or the operation
+    /// reports "JSON error: ..." on the calling thread.
     std::string Message{};
+    /// The sender name ("SenderName").
     std::string SenderName{};
+    /// Whether the provider is to report on the delivery ("ReportRequired").
     bool ReportRequired = false;
+    /// A callback query string for the provider ("CallbackQueryString").
     std::optional<std::string> CallbackQueryString{};
+    /// A reference name for the submission ("ReferenceName").
     std::optional<std::string> ReferenceName{};
+    /// The provider's Quorvi feature ("Quorvi").
     bool Quorvi = false;
+    /// The base URL that goes with the Quorvi feature ("QuorviBaseURL").
     std::optional<std::string> QuorviBaseURL{};
+    /// The final URL that goes with the Quorvi feature ("QuorviFinalURL").
     std::optional<std::string> QuorviFinalURL{};
 };
 
-/// Arguments of a bulk submission. An empty ScheduledDate means "send now".
+/// Arguments of SMSManager::BulkSMS and Client::BulkSMS; each member travels as
+/// the JSON member of its name. Optional strings are sent only when present
+/// (even when empty), ScheduledDate only when not empty, booleans always.
 struct BulkSMSRequest {
+    /// The destination numbers ("MobileNumbers"), sent as given.
     std::vector<std::string> MobileNumbers{};
+    /// The message text ("Message"), valid UTF-8.
     std::string Message{};
+    /// The sender name ("SenderName").
     std::string SenderName{};
+    /// When to send ("ScheduledDate"), in the form the provider expects; the
+    /// library passes it on unparsed. Empty: send now, and the member is left
+    /// out of the request.
     std::string ScheduledDate{};
+    /// Whether the provider is to drop repeated numbers ("RemoveDuplicates").
     bool RemoveDuplicates = false;
+    /// A reference name for the submission ("ReferenceName").
     std::optional<std::string> ReferenceName{};
+    /// Whether the provider is to report on the delivery ("ReportRequired").
     bool ReportRequired = false;
+    /// A callback query string for the provider ("CallbackQueryString").
     std::optional<std::string> CallbackQueryString{};
+    /// The provider's flag for an answer per number
+    /// ("ReturnIndividualResponse").
     bool ReturnIndividualResponse = false;
+    /// The provider's flag for asynchronous processing
+    /// ("AsynchronousSubmission").
     bool AsynchronousSubmission = false;
+    /// The provider's Quorvi feature ("Quorvi").
     bool Quorvi = false;
+    /// The base URL that goes with the Quorvi feature ("QuorviBaseURL").
     std::optional<std::string> QuorviBaseURL{};
+    /// The final URL that goes with the Quorvi feature ("QuorviFinalURL").
     std::optional<std::string> QuorviFinalURL{};
 };
 
 /// Destination number to message text, for CustomSMS.
 using MessageMap = std::map<std::string, std::string>;
 
-/// Arguments of a per-number-text submission.
+/// Arguments of SMSManager::CustomSMS and Client::CustomSMS; each member travels
+/// as the JSON member of its name. Optional strings are sent only when present
+/// (even when empty), ScheduledDate only when not empty, booleans always.
 struct CustomSMSRequest {
+    /// Each destination number with its own text, sent as "MessageDetails", a
+    /// list of {"To": number, "Message": text} objects. Must not be empty.
     MessageMap MessageDetails{};
+    /// The sender name ("SenderName").
     std::string SenderName{};
+    /// When to send ("ScheduledDate"), passed on unparsed; empty: send now.
     std::string ScheduledDate{};
+    /// Whether the provider is to drop repeated numbers ("RemoveDuplicates").
     bool RemoveDuplicates = false;
+    /// A reference name for the submission ("ReferenceName").
     std::optional<std::string> ReferenceName{};
+    /// Whether the provider is to report on the delivery ("ReportRequired").
     bool ReportRequired = false;
+    /// A callback query string for the provider ("CallbackQueryString").
     std::optional<std::string> CallbackQueryString{};
+    /// The provider's flag for an answer per number
+    /// ("ReturnIndividualResponse").
     bool ReturnIndividualResponse = false;
+    /// The provider's flag for asynchronous processing
+    /// ("AsynchronousSubmission").
     bool AsynchronousSubmission = false;
+    /// The provider's Quorvi feature ("Quorvi").
     bool Quorvi = false;
+    /// The base URL that goes with the Quorvi feature ("QuorviBaseURL").
     std::optional<std::string> QuorviBaseURL{};
+    /// The final URL that goes with the Quorvi feature ("QuorviFinalURL").
     std::optional<std::string> QuorviFinalURL{};
 };
 
 /// The process-wide account and its four operations.
 ///
-/// Every operation returns at once. Exactly one of the two callbacks is called
-/// once per request that was handed to the network, on the library's network
-/// thread. Refusals ("Kindly set user and password before ...", "Network
-/// connectivity is falied") reach the error callback on the caller's thread
-/// before the operation returns.
+/// Set #user and #password, then call the operations from any thread. Every
+/// operation returns at once: it never waits for the network, and it never
+/// throws. Exactly one of its two callbacks runs, once:
+///
+/// - On the calling thread, before the operation returns, when the request is
+///   refused: "Kindly set user and password before checking balance" or
+///   "Kindly set user and password before sending message" (a credential is
+///   empty), "Network connectivity is falied" (the machine has no default
+///   route), "JSON error: ..." (a message string that isn't valid UTF-8).
+/// - Otherwise later, on the library's network thread: the completion callback
+///   with the decoded answer (a JSON object or array), or the error callback
+///   with "Client error!" (connection failed, reset or timed out; TLS refused;
+///   answer over 16 MiB), "Wrong MIME type!" (a 2xx answer that isn't
+///   application/json), "JSON error: ..." (an answer that isn't a JSON object
+///   or array), the provider's "Message" or "errorDescription" (a non-2xx
+///   answer carrying one), "Server error status code N" (one without) or
+///   "Response is not HTTPURLResponse".
+///
+/// Callbacks run on the one thread that serves every request, so they should
+/// be short; they may start new operations. An exception thrown by a callback
+/// is caught and dropped. A request is never retried.
 class SMSManager {
 public:
-    /// Account user name; starts empty.
+    /// Account user name; starts empty. Read afresh by every operation; may be
+    /// assigned from any thread.
     static SettingString user;
-    /// Account password; starts empty.
+    /// Account password; starts empty. Sent percent-encoded in the request's
+    /// query, so any character is safe.
     static SettingString password;
 
-    /// Asks the account's credit balance (HTTP GET).
+    /// Asks the account's credit balance (HTTP GET); the answer reaches
+    /// `completionHandler` as the service sent it. A refusal on the calling
+    /// thread: "Kindly set user and password before checking balance" or
+    /// "Network connectivity is falied"; any other outcome on the network
+    /// thread (see SMSManager).
     static void GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler);
 
-    /// Sends one text to a list of numbers.
+    /// Sends one text to a list of numbers (HTTP POST, JSON body). The
+    /// arguments are those of SingleSMSRequest, in the service's order. A
+    /// refusal on the calling thread: "Kindly set user and password before
+    /// sending message", "Network connectivity is falied" or "JSON error: ...";
+    /// any other outcome on the network thread (see SMSManager).
     static void SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
                           bool ReportRequired, std::optional<std::string> CallbackQueryString,
                           std::optional<std::string> ReferenceName, bool Quorvi,
                           std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
                           CompletionHandler completionHandler, ErrorHandler errorHandler);
-    /// Sends one text to a list of numbers (named-argument form).
+    /// Sends one text to a list of numbers: the positional SingleSMS with its
+    /// arguments in a SingleSMSRequest, with the same callbacks and messages.
     static void SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                           ErrorHandler errorHandler);
 
-    /// Sends one text to many numbers with scheduling and submission options.
+    /// Sends one text to many numbers with scheduling and submission options
+    /// (HTTP POST, JSON body). The arguments are those of BulkSMSRequest, in the
+    /// service's order; callbacks, threads and messages as for SingleSMS.
     static void BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
                         std::string ScheduledDate, bool RemoveDuplicates,
                         std::optional<std::string> ReferenceName, bool ReportRequired,
@@ -149,19 +233,22 @@ public:
                         bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
                         std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
                         ErrorHandler errorHandler);
-    /// Bulk submission (named-argument form).
+    /// The positional BulkSMS with its arguments in a BulkSMSRequest.
     static void BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                         ErrorHandler errorHandler);
 
-    /// Sends a different text to each number. An empty map prints "Sender list
-    /// is empty" and calls neither callback.
+    /// Sends a different text to each number (HTTP POST, JSON body). The
+    /// arguments are those of CustomSMSRequest, in the service's order;
+    /// callbacks, threads and messages as for SingleSMS. An empty
+    /// `MessageDetails` only prints "Sender list is empty" on standard output
+    /// and calls neither callback.
     static void CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
                           bool RemoveDuplicates, std::optional<std::string> ReferenceName,
                           bool ReportRequired, std::optional<std::string> CallbackQueryString,
                           bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
                           std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
                           CompletionHandler completionHandler, ErrorHandler errorHandler);
-    /// Per-number-text submission (named-argument form).
+    /// The positional CustomSMS with its arguments in a CustomSMSRequest.
     static void CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                           ErrorHandler errorHandler);
 
@@ -189,9 +276,12 @@ private:
 };
 
 /// An account of its own: credentials and base URL fixed at construction.
-/// Offers the same operations as SMSManager, with the same messages. Any
-/// number of clients may be used from any number of threads; destroying a
-/// client with requests in flight still delivers their callbacks.
+///
+/// Offers the same operations as SMSManager, with the same callbacks, threads
+/// and messages. Any number of clients may be used from any number of
+/// threads; destroying a client with requests in flight still delivers their
+/// callbacks. A base URL that doesn't parse makes each operation print "URL
+/// error!" on standard output and call neither callback.
 class Client {
 public:
     /// A client for `user` on the library's default base URL.
@@ -206,38 +296,39 @@ public:
     /// The library's built-in base URL.
     static std::string_view defaultBaseURL() noexcept;
 
-    /// Asks the account's credit balance.
+    /// Asks the account's credit balance; see SMSManager::GetBalance.
     void GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const;
 
-    /// Sends one text to a list of numbers.
+    /// Sends one text to a list of numbers; see SMSManager::SingleSMS.
     void SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
                    bool ReportRequired, std::optional<std::string> CallbackQueryString,
                    std::optional<std::string> ReferenceName, bool Quorvi,
                    std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
                    CompletionHandler completionHandler, ErrorHandler errorHandler) const;
-    /// Sends one text to a list of numbers (named-argument form).
+    /// The positional SingleSMS with its arguments in a SingleSMSRequest.
     void SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                    ErrorHandler errorHandler) const;
 
-    /// Sends one text to many numbers with scheduling and submission options.
+    /// Sends one text to many numbers with scheduling and submission options;
+    /// see SMSManager::BulkSMS.
     void BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
                  std::string ScheduledDate, bool RemoveDuplicates, std::optional<std::string> ReferenceName,
                  bool ReportRequired, std::optional<std::string> CallbackQueryString,
                  bool ReturnIndividualResponse, bool AsynchronousSubmission, bool Quorvi,
                  std::optional<std::string> QuorviBaseURL, std::optional<std::string> QuorviFinalURL,
                  CompletionHandler completionHandler, ErrorHandler errorHandler) const;
-    /// Bulk submission (named-argument form).
+    /// The positional BulkSMS with its arguments in a BulkSMSRequest.
     void BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                  ErrorHandler errorHandler) const;
 
-    /// Sends a different text to each number.
+    /// Sends a different text to each number; see SMSManager::CustomSMS.
     void CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
                    bool RemoveDuplicates, std::optional<std::string> ReferenceName, bool ReportRequired,
                    std::optional<std::string> CallbackQueryString, bool ReturnIndividualResponse,
                    bool AsynchronousSubmission, bool Quorvi, std::optional<std::string> QuorviBaseURL,
                    std::optional<std::string> QuorviFinalURL, CompletionHandler completionHandler,
                    ErrorHandler errorHandler) const;
-    /// Per-number-text submission (named-argument form).
+    /// The positional CustomSMS with its arguments in a CustomSMSRequest.
     void CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                    ErrorHandler errorHandler) const;
 

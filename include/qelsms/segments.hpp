@@ -1,4 +1,5 @@
-// Offline estimate of how many SMS parts a text takes.
+/// @file
+/// Offline estimate of how many SMS parts a text takes.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,8 @@ enum class Encoding {
 
 /// The size of a text as the network counts it.
 struct SegmentCount {
+    /// GSM7 when every character is in the GSM 03.38 default alphabet or its
+    /// extension table, else UCS2.
     Encoding encoding = Encoding::GSM7;
     /// Septets for GSM7 (extension characters count two), UTF-16 code units
     /// for UCS2 (characters outside the BMP count two).
@@ -23,7 +26,10 @@ struct SegmentCount {
     std::size_t parts = 1;
 };
 
-/// Counts the parts of a UTF-8 text. Invalid UTF-8 bytes count as U+FFFD.
+/// Counts the parts of a UTF-8 text, offline and without allocating; safe
+/// from any thread. Invalid UTF-8 bytes count as U+FFFD. The provider's own
+/// count decides what a message costs; this is the usual GSM 03.38 / UCS-2
+/// reckoning.
 SegmentCount countSegments(std::string_view text) noexcept;
 
 }  // namespace qelsms
