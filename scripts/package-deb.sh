@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of the library:
+#   scripts/package-deb.sh [--shared] [BUILD-DIR]      (default build/deb)
+# Without --shared: libqelsms-dev with the static library. With --shared:
+# libqelsms1 (the shared object) and libqelsms-dev. The packages land in
+# BUILD-DIR/packages; install them with `apt install ./FILE.deb`.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+shared=OFF
+if [[ ${1:-} == --shared ]]; then
+  shared=ON
+  shift
+fi
+build=${1:-build/deb}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DBUILD_SHARED_LIBS="$shared" -DQELSMS_BUILD_TESTS=OFF -DQELSMS_BUILD_EXAMPLES=OFF \
+  -DQELSMS_BUILD_BENCHMARKS=OFF -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF -DQELSMS_BUILD_FUZZERS=OFF
+cmake --build "$build" -j "$(nproc)"
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB)
+ls -1 "$(realpath "$build")"/packages/*.deb
