@@ -81,7 +81,7 @@ package_library() {
   # on a real system would put them, under the scratch root.
   mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates"
   touch "$scratch/var/lib/dpkg/status" "$scratch/var/lib/dpkg/available"
-  dpkg --root="$scratch" --force-depends --force-script-chrootless --install "${debs[@]}"
+  dpkg --root="$scratch" --force-not-root --force-depends --force-script-chrootless --install "${debs[@]}"
   # The dependencies must be satisfiable from this system's Debian archive.
   apt-get install --simulate --no-install-recommends "${debs[@]}"
 }
