@@ -58,7 +58,7 @@ public:
         for (;;) {
             const ssize_t got = receive();
             if (got < 0) return Scan::kFailed;
-            int len = static_cast<int>(got);
+            auto len = static_cast<std::uint32_t>(got);
             for (auto* nh = reinterpret_cast<const nlmsghdr*>(buffer_); NLMSG_OK(nh, len);
                  nh = NLMSG_NEXT(nh, len)) {
                 if (nh->nlmsg_seq != seq) return Scan::kFailed;

@@ -658,7 +658,8 @@ std::size_t pendingRequests() noexcept {
 
 namespace qelsms {
 
-void configureHttpClient(HttpClientOptions options) {
+// The public signature takes the options by value; here they are only read.
+void configureHttpClient(HttpClientOptions options) {  // NOLINT(performance-unnecessary-value-param)
     using detail::Settings;
     if (options.maxConnectionsPerHost <= 0)
         throw std::invalid_argument("maxConnectionsPerHost must be positive");

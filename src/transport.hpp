@@ -22,7 +22,7 @@ struct ResponseInfo {
 };
 
 // Answers larger than this are cut off and reported as a client error.
-inline constexpr std::size_t kMaxResponseBytes = 16u * 1024u * 1024u;
+inline constexpr std::size_t kMaxResponseBytes = std::size_t{16} * 1024 * 1024;
 // Decoded answers nested deeper than this are refused.
 inline constexpr int kMaxJsonDepth = 512;
 
