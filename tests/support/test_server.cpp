@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace qelsms::test {
@@ -40,8 +41,18 @@ LoopbackServer::LoopbackServer(bool tls, const std::string& certName) {
     server_->Post(any, route);
     server_->Put(any, route);
     server_->Delete(any, route);
+    auto listenFd = std::make_shared<int>(-1);
+    server_->set_socket_options([listenFd](socket_t sock) {
+        httplib::default_socket_options(sock);
+        *listenFd = sock;
+    });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("test server could not bind");
+    // httplib listens with a backlog of 5: a burst of new connections (a
+    // client opening its pool on a slow, sanitised build) overflows it, and
+    // connections the kernel then resets fail requests whose body went out.
+    // Listening again only raises the backlog.
+    ::listen(*listenFd, SOMAXCONN);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     while (!server_->is_running())
         std::this_thread::sleep_for(1ms);
