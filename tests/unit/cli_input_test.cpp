@@ -1,0 +1,135 @@
+// The qelsms tool's readers and output, without a process or a server.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "commands.hpp"
+#include "input_files.hpp"
+
+namespace qelsms::cli {
+namespace {
+
+using Fields = std::vector<std::vector<std::string>>;
+
+Fields fieldsOf(const std::vector<CsvRecord>& records) {
+    Fields fields;
+    for (const auto& record : records)
+        fields.push_back(record.fields);
+    return fields;
+}
+
+struct CsvCase {
+    const char* name;
+    std::string text;
+    Fields fields;
+    std::vector<std::size_t> lines;
+};
+
+void PrintTo(const CsvCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CsvParsing : public testing::TestWithParam<CsvCase> {};
+
+TEST_P(CsvParsing, SplitsRecordsAndFields) {
+    const auto records = parseCsv(GetParam().text, "f.csv");
+    EXPECT_EQ(fieldsOf(records), GetParam().fields);
+    std::vector<std::size_t> lines;
+    for (const auto& record : records)
+        lines.push_back(record.line);
+    EXPECT_EQ(lines, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CsvParsing,
+    testing::Values(CsvCase{"Plain", "1,a\n2,b\n", {{"1", "a"}, {"2", "b"}}, {1, 2}},
+                    CsvCase{"NoFinalLineBreak", "1,a", {{"1", "a"}}, {1}},
+                    CsvCase{"Crlf", "1,a\r\n2,b\r\n", {{"1", "a"}, {"2", "b"}}, {1, 2}},
+                    CsvCase{"BlankLinesSkipped", "\n1,a\n  \n\r\n2,b\n\n", {{"1", "a"}, {"2", "b"}}, {2, 5}},
+                    CsvCase{"QuotedComma", "1,\"a, b\"\n", {{"1", "a, b"}}, {1}},
+                    CsvCase{"DoubledQuote", "1,\"say \"\"hi\"\"\"\n", {{"1", "say \"hi\""}}, {1}},
+                    CsvCase{"QuotedLineBreakKeepsCountingLines",
+                            "1,\"a\nb\"\n2,c\n",
+                            {{"1", "a\nb"}, {"2", "c"}},
+                            {1, 3}},
+                    CsvCase{"BlanksAroundQuotes", "1 ,  \"a\"  \n", {{"1 ", "a"}}, {1}},
+                    CsvCase{"UnquotedKeepsBlanksAndQuotes", "1, it's \"x\"\n", {{"1", " it's \"x\""}}, {1}},
+                    CsvCase{"EmptyFields", "1,\n,\n", {{"1", ""}, {"", ""}}, {1, 2}},
+                    CsvCase{"EmptyQuoted", "1,\"\"\n", {{"1", ""}}, {1}},
+                    CsvCase{"ByteOrderMark",
+                            "\xEF\xBB\xBF"
+                            "1,a\n",
+                            {{"1", "a"}},
+                            {1}},
+                    CsvCase{"LoneCarriageReturnIsText", "1,a\rb\n", {{"1", "a\rb"}}, {1}},
+                    CsvCase{"ThreeFields", "1,a,b\n", {{"1", "a", "b"}}, {1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct CsvErrorCase {
+    const char* name;
+    std::string text;
+    const char* message;
+};
+
+void PrintTo(const CsvErrorCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CsvErrors : public testing::TestWithParam<CsvErrorCase> {};
+
+TEST_P(CsvErrors, NameTheFileAndLine) {
+    try {
+        messagesFromCsv(parseCsv(GetParam().text, "f.csv"), "f.csv", false);
+        FAIL() << "accepted";
+    } catch (const InputError& e) {
+        EXPECT_EQ(std::string(e.what()), GetParam().message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CsvErrors,
+    testing::Values(
+        CsvErrorCase{"Unclosed", "1,a\n2,\"b\nc\n", "f.csv:2: quoted field is never closed"},
+        CsvErrorCase{"TextAfterQuote", "1,\"a\" b\n", "f.csv:1: unexpected text after a closing quote"},
+        CsvErrorCase{"OneField", "1,a\n2\n", "f.csv:2: expected 2 fields (number,text), found 1"},
+        CsvErrorCase{"ThreeFields", "1,\"a\nb\",c\n", "f.csv:1: expected 2 fields (number,text), found 3"},
+        CsvErrorCase{"EmptyNumber", "\"\",a\n", "f.csv:1: the number is empty"},
+        CsvErrorCase{"Duplicate", "1,a\n2,b\n 1,c\n", "f.csv:3: number 1 is already listed on line 1"},
+        CsvErrorCase{"Nothing", "\n\n", "f.csv: no number,text record"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CsvMessages, TrimsNumbersKeepsTextsAndSkipsTheHeader) {
+    const auto records = parseCsv("number,text\n +1 , hi \n2,\"a,b\"\n", "f.csv");
+    EXPECT_EQ(messagesFromCsv(records, "f.csv", true), (MessageMap{{"+1", " hi "}, {"2", "a,b"}}));
+    EXPECT_EQ(messagesFromCsv(records, "f.csv", false).count("number"), 1u);
+}
+
+TEST(NumberList, OneNumberALineWithoutBlanksOrComments) {
+    EXPECT_EQ(parseNumberList("1\n  +2\t\r\n\n# three\n4"), (std::vector<std::string>{"1", "+2", "4"}));
+    EXPECT_EQ(parseNumberList(""), std::vector<std::string>{});
+}
+
+TEST(BaseURL, AcceptsHttpAndHttpsWithHostPortAndPathOnly) {
+    for (const char* url : {"https://api.qelsms.example/api/", "http://127.0.0.1:8080/api/",
+                            "https://[::1]:443/api/", "https://host", "https://a-b.example/x/y/"}) {
+        EXPECT_TRUE(isUsableBaseURL(url)) << url;
+    }
+    for (const char* url :
+         {"", "ftp://host/api/", "https:///api/", "https://host/api/?a=1", "https://host/api/#f",
+          "https://user:pw@host/api/", "https://ho st/api/", "https://host:port/api/", "https://-host/api/",
+          "https://host/a pi/", "https://host/api/\n"}) {
+        EXPECT_FALSE(isUsableBaseURL(url)) << url;
+    }
+}
+
+TEST(Describe, OneLineOfMembers) {
+    EXPECT_EQ(describe(nlohmann::json::parse(R"({"a":1,"b":"x","c":"two words","d":"","e":[1],"f":null})")),
+              R"(a=1 b=x c="two words" d="" e=[1] f=null)");
+    EXPECT_EQ(describe(nlohmann::json::parse(R"({"t":"line\nbreak\u001b[31m"})")),
+              R"(t="line\nbreak\u001b[31m")");
+    EXPECT_EQ(describe(nlohmann::json::parse(R"([{"a":1}])")), R"([{"a":1}])");
+}
+
+}  // namespace
+}  // namespace qelsms::cli

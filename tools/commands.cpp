@@ -1,0 +1,281 @@
+#include "commands.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <utility>
+
+#include "input_files.hpp"
+
+namespace qelsms::cli {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// Every request gets this much longer than the HTTP client's own time-out, so
+// that the library's message ("Client error!") wins over the tool's.
+constexpr std::chrono::seconds kWaitMargin{5};
+
+std::string compact(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+struct Account {
+    std::string user;
+    std::string password;
+};
+
+Account resolveAccount(const GlobalOptions& global) {
+    Account account;
+    account.user = global.user ? *global.user : environment("QELSMS_USER");
+    if (account.user.empty()) throw UsageError("no user name: set QELSMS_USER or give --user");
+    if (global.passwordFile) {
+        account.password = readPasswordFile(*global.passwordFile);
+    } else {
+        account.password = environment("QELSMS_PASSWORD");
+        if (account.password.empty()) {
+            throw UsageError("no password: set QELSMS_PASSWORD or give --password-file");
+        }
+    }
+    return account;
+}
+
+// The account's client, with the HTTP client set up as the options ask. The
+// base URL is checked here because the library reports an unparsable URL
+// only on standard output and then calls neither callback.
+Client makeClient(const GlobalOptions& global) {
+    std::string baseURL = global.baseURL.empty() ? std::string(Client::defaultBaseURL()) : global.baseURL;
+    if (!isUsableBaseURL(baseURL)) {
+        throw UsageError(
+            "--base-url must be an http:// or https:// URL without query, such as "
+            "https://host:8443/api/");
+    }
+    if (!baseURL.ends_with('/')) baseURL.push_back('/');
+
+    Account account = resolveAccount(global);
+
+    HttpClientOptions options;
+    options.caFile = global.caFile;
+    options.connectTo = global.connectTo;
+    options.timeoutSeconds = global.timeoutSeconds;
+    try {
+        configureHttpClient(std::move(options));
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
+    return Client(std::move(account.user), std::move(account.password), std::move(baseURL));
+}
+
+std::string requireSender(const GlobalOptions& global) {
+    if (global.sender.empty()) throw UsageError("--sender is required (or set QELSMS_SENDER)");
+    return global.sender;
+}
+
+// A text read from a file loses one trailing line break: editors add one, and
+// it is seldom meant to be part of a message.
+std::string textFromFile(const std::string& path) {
+    std::string text = readInput(path);
+    if (text.ends_with('\n')) text.pop_back();
+    if (text.ends_with('\r')) text.pop_back();
+    return text;
+}
+
+std::string messageText(const SendArguments& arguments) {
+    if (arguments.message && arguments.messageFile) {
+        throw UsageError("give the text with --message or --message-file, not both");
+    }
+    if (arguments.message) return *arguments.message;
+    if (arguments.messageFile) return textFromFile(*arguments.messageFile);
+    throw UsageError("no text: give --message or --message-file");
+}
+
+std::vector<std::string> numbersOf(const SendArguments& arguments) {
+    std::vector<std::string> numbers = arguments.numbers;
+    if (arguments.numbersFile) {
+        auto listed = parseNumberList(readInput(*arguments.numbersFile));
+        numbers.insert(numbers.end(), listed.begin(), listed.end());
+    }
+    if (numbers.empty()) throw UsageError("no number: give numbers as arguments or with --numbers-file");
+    return numbers;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string describeBalance(const Json& answer) {
+    if (answer.is_object()) {
+        for (const auto& [key, value] : answer.items()) {
+            if (value.is_number() &&
+                (equalsIgnoringCase(key, "balance") || equalsIgnoringCase(key, "credits"))) {
+                return "Balance: " + compact(value);
+            }
+        }
+    }
+    return "Balance: " + describe(answer);
+}
+
+// Waits for the operation and reports it: the answer on standard output, or
+// the library's message on standard error.
+int report(const GlobalOptions& global, const Operation& operation,
+           std::string (*readable)(const Json& answer)) {
+    const auto wait = std::chrono::seconds(global.timeoutSeconds) + kWaitMargin;
+    const std::optional<Outcome> outcome = runAndWait(operation, wait);
+    if (!outcome) {
+        std::cerr << "qelsms: no answer within " << wait.count() << " seconds" << std::endl;
+        return kRefused;
+    }
+    if (!outcome->value) {
+        std::cerr << "qelsms: " << outcome->error << std::endl;
+        return kRefused;
+    }
+    std::cout << (global.json ? compact(*outcome->value) : readable(*outcome->value)) << std::endl;
+    return kSuccess;
+}
+
+std::string describeSubmission(const Json& answer) {
+    return "Accepted: " + describe(answer);
+}
+
+}  // namespace
+
+std::optional<Outcome> runAndWait(const Operation& operation, std::chrono::milliseconds timeout) {
+    // The callbacks may outlive this call (after a time-out), so they share
+    // the promise rather than borrow it.
+    struct Shared {
+        std::promise<Outcome> promise;
+        std::atomic<bool> settled{false};
+    };
+    auto shared = std::make_shared<Shared>();
+    auto future = shared->promise.get_future();
+    operation(
+        [shared](Json value) {
+            if (!shared->settled.exchange(true)) shared->promise.set_value({std::move(value), {}});
+        },
+        [shared](std::string message) {
+            if (!shared->settled.exchange(true))
+                shared->promise.set_value({std::nullopt, std::move(message)});
+        });
+    if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+    return future.get();
+}
+
+bool isUsableBaseURL(std::string_view url) {
+    static const std::regex kPattern(
+        R"(https?://(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?)(:[0-9]{1,5})?(/[A-Za-z0-9._~!$&'()*+,;=:@%/-]*)?)",
+        std::regex::ECMAScript);
+    return std::regex_match(url.begin(), url.end(), kPattern);
+}
+
+std::string describe(const Json& answer) {
+    if (!answer.is_object()) return compact(answer);
+    std::string line;
+    for (const auto& [key, value] : answer.items()) {
+        if (!line.empty()) line.push_back(' ');
+        line.append(key).push_back('=');
+        if (value.is_string()) {
+            const auto& text = value.get_ref<const std::string&>();
+            const bool plain = !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
+                return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\x7F';
+            });
+            line.append(plain ? text : compact(value));
+        } else {
+            line.append(compact(value));
+        }
+    }
+    return line;
+}
+
+int runBalance(const GlobalOptions& global) {
+    const Client client = makeClient(global);
+    return report(
+        global, [&](CompletionHandler done, ErrorHandler failed) { client.GetBalance(done, failed); },
+        &describeBalance);
+}
+
+int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bulk) {
+    const std::string sender = requireSender(global);
+    const std::string text = messageText(arguments);
+    std::vector<std::string> numbers = numbersOf(arguments);
+    const Client client = makeClient(global);
+    const MessageOptions& o = arguments.options;
+    if (!bulk) {
+        const SingleSMSRequest request{
+            std::move(numbers), text,     sender,          o.reportRequired, o.callbackQueryString,
+            o.referenceName,    o.quorvi, o.quorviBaseURL, o.quorviFinalURL};
+        return report(
+            global,
+            [&](CompletionHandler done, ErrorHandler failed) { client.SingleSMS(request, done, failed); },
+            &describeSubmission);
+    }
+    const BulkSMSRequest request{std::move(numbers),
+                                 text,
+                                 sender,
+                                 o.scheduledDate,
+                                 o.removeDuplicates,
+                                 o.referenceName,
+                                 o.reportRequired,
+                                 o.callbackQueryString,
+                                 o.returnIndividualResponse,
+                                 o.asynchronousSubmission,
+                                 o.quorvi,
+                                 o.quorviBaseURL,
+                                 o.quorviFinalURL};
+    return report(
+        global, [&](CompletionHandler done, ErrorHandler failed) { client.BulkSMS(request, done, failed); },
+        &describeSubmission);
+}
+
+int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
+    const std::string sender = requireSender(global);
+    const std::string source = arguments.csvFile == "-" ? "standard input" : arguments.csvFile;
+    MessageMap messages =
+        messagesFromCsv(parseCsv(readInput(arguments.csvFile), source), source, arguments.header);
+    const Client client = makeClient(global);
+    const MessageOptions& o = arguments.options;
+    const CustomSMSRequest request{
+        std::move(messages),      sender,           o.scheduledDate,       o.removeDuplicates,
+        o.referenceName,          o.reportRequired, o.callbackQueryString, o.returnIndividualResponse,
+        o.asynchronousSubmission, o.quorvi,         o.quorviBaseURL,       o.quorviFinalURL};
+    return report(
+        global, [&](CompletionHandler done, ErrorHandler failed) { client.CustomSMS(request, done, failed); },
+        &describeSubmission);
+}
+
+int runSegments(const GlobalOptions& global, const SegmentsArguments& arguments) {
+    if (arguments.text && arguments.file) throw UsageError("give the text or --file, not both");
+    if (!arguments.text && !arguments.file)
+        throw UsageError("no text: give it as an argument or with --file");
+    const std::string text = arguments.text ? *arguments.text : textFromFile(*arguments.file);
+    const SegmentCount count = countSegments(text);
+    const char* encoding = count.encoding == Encoding::GSM7 ? "GSM7" : "UCS2";
+    if (global.json) {
+        std::cout << nlohmann::ordered_json{{"encoding", encoding},
+                                            {"characters", count.characters},
+                                            {"parts", count.parts}}
+                         .dump()
+                  << std::endl;
+    } else {
+        std::cout << encoding << ": " << count.characters
+                  << (count.characters == 1 ? " character, " : " characters, ") << count.parts
+                  << (count.parts == 1 ? " part" : " parts") << std::endl;
+    }
+    return kSuccess;
+}
+
+}  // namespace qelsms::cli

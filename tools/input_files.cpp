@@ -1,0 +1,180 @@
+#include "input_files.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+namespace qelsms::cli {
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (isBlank(text.front()) || text.front() == '\r'))
+        text.remove_prefix(1);
+    while (!text.empty() && (isBlank(text.back()) || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string where(std::string_view source, std::size_t line) {
+    return std::string(source) + ":" + std::to_string(line);
+}
+
+// Reads CSV text one character at a time, keeping the line number so errors
+// can point at the offending line.
+class CsvReader {
+public:
+    CsvReader(std::string_view text, std::string_view source) : text_(text), source_(source) {
+        if (text_.starts_with("\xEF\xBB\xBF")) text_.remove_prefix(3);
+    }
+
+    std::vector<CsvRecord> records() {
+        std::vector<CsvRecord> out;
+        while (pos_ < text_.size()) {
+            CsvRecord record{line_, {}};
+            bool more = true;
+            while (more) {
+                record.fields.push_back(field());
+                more = pos_ < text_.size() && text_[pos_] == ',';
+                if (more) ++pos_;
+            }
+            endRecord();
+            const bool blankLine = record.fields.size() == 1 && trim(record.fields.front()).empty();
+            if (!blankLine) out.push_back(std::move(record));
+        }
+        return out;
+    }
+
+private:
+    bool atRecordEnd() const {
+        return pos_ >= text_.size() || text_[pos_] == '\n' ||
+               (text_[pos_] == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n');
+    }
+
+    void endRecord() {
+        if (pos_ < text_.size() && text_[pos_] == '\r') ++pos_;
+        if (pos_ < text_.size() && text_[pos_] == '\n') {
+            ++pos_;
+            ++line_;
+        }
+    }
+
+    std::string field() {
+        std::size_t start = pos_;
+        while (start < text_.size() && isBlank(text_[start]))
+            ++start;
+        if (start < text_.size() && text_[start] == '"') {
+            pos_ = start + 1;
+            return quotedField();
+        }
+        std::string value;
+        while (!atRecordEnd() && text_[pos_] != ',')
+            value.push_back(text_[pos_++]);
+        return value;
+    }
+
+    std::string quotedField() {
+        const std::size_t openedOn = line_;
+        std::string value;
+        while (true) {
+            if (pos_ >= text_.size()) {
+                throw InputError(where(source_, openedOn) + ": quoted field is never closed");
+            }
+            const char c = text_[pos_++];
+            if (c == '"') {
+                if (pos_ < text_.size() && text_[pos_] == '"') {
+                    value.push_back('"');
+                    ++pos_;
+                    continue;
+                }
+                break;
+            }
+            if (c == '\n') ++line_;
+            value.push_back(c);
+        }
+        while (pos_ < text_.size() && isBlank(text_[pos_]))
+            ++pos_;
+        if (!atRecordEnd() && text_[pos_] != ',') {
+            throw InputError(where(source_, line_) + ": unexpected text after a closing quote");
+        }
+        return value;
+    }
+
+    std::string_view text_;
+    std::string_view source_;
+    std::size_t pos_ = 0;
+    std::size_t line_ = 1;
+};
+
+}  // namespace
+
+std::string readInput(const std::string& path) {
+    if (path == "-") {
+        return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError("cannot read " + path + ": " + std::strerror(errno));
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) throw InputError("cannot read " + path);
+    return std::move(content).str();
+}
+
+std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source) {
+    return CsvReader(text, source).records();
+}
+
+MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_view source, bool skipHeader) {
+    MessageMap messages;
+    std::map<std::string, std::size_t> firstLine;
+    for (std::size_t i = skipHeader ? 1 : 0; i < records.size(); ++i) {
+        const CsvRecord& record = records[i];
+        if (record.fields.size() != 2) {
+            throw InputError(where(source, record.line) + ": expected 2 fields (number,text), found " +
+                             std::to_string(record.fields.size()));
+        }
+        const std::string number(trim(record.fields[0]));
+        if (number.empty()) throw InputError(where(source, record.line) + ": the number is empty");
+        const auto [seen, inserted] = firstLine.emplace(number, record.line);
+        if (!inserted) {
+            // A map keeps one text per number; sending only one of two texts
+            // silently would lose a message.
+            throw InputError(where(source, record.line) + ": number " + number +
+                             " is already listed on line " + std::to_string(seen->second));
+        }
+        messages.emplace(number, record.fields[1]);
+    }
+    if (messages.empty()) throw InputError(std::string(source) + ": no number,text record");
+    return messages;
+}
+
+std::vector<std::string> parseNumberList(std::string_view text) {
+    std::vector<std::string> numbers;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        const std::string_view line = trim(text.substr(0, end));
+        if (!line.empty() && line.front() != '#') numbers.emplace_back(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return numbers;
+}
+
+std::string readPasswordFile(const std::string& path) {
+    std::string content = readInput(path);
+    const auto end = content.find('\n');
+    content.resize(end == std::string::npos ? content.size() : end);
+    if (!content.empty() && content.back() == '\r') content.pop_back();
+    if (content.empty()) throw InputError("the password file " + path + " holds no password");
+    return content;
+}
+
+}  // namespace qelsms::cli

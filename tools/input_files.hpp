@@ -1,0 +1,52 @@
+// Reading the files the command-line tool takes: number lists, CSV message
+// lists and password files. Every reader throws InputError with a message that
+// names the file and line, so the tool can report it as a usage error.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <qelsms/qelsms.hpp>
+
+namespace qelsms::cli {
+
+/// A file the user named could not be read or does not have the expected form.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The whole content of `path`, or of standard input when `path` is "-".
+std::string readInput(const std::string& path);
+
+/// One CSV record and the line it starts on (1-based).
+struct CsvRecord {
+    std::size_t line = 0;
+    std::vector<std::string> fields;
+};
+
+/// Splits CSV text into records. Fields are separated by commas and records by
+/// LF or CRLF. A field in double quotes may hold commas, line breaks and quotes
+/// written twice (""); blanks around the quotes are ignored. Blank lines are
+/// skipped, as is a leading UTF-8 byte order mark. `source` names the input in
+/// error messages. Throws InputError for an unterminated quoted field or text
+/// between a closing quote and the next separator.
+std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source);
+
+/// Turns CSV records of `number,text` into a message map. Throws InputError
+/// for a record without exactly two fields, an empty number, a number listed
+/// twice, or no record at all. With `skipHeader` the first record is dropped.
+MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_view source, bool skipHeader);
+
+/// The numbers in a list with one number per line; blanks around each are
+/// dropped, and blank lines and lines starting with '#' are skipped.
+std::vector<std::string> parseNumberList(std::string_view text);
+
+/// The password stored in `path`: its first line without the line break.
+/// Throws InputError when the file can't be read or the password is empty.
+std::string readPasswordFile(const std::string& path);
+
+}  // namespace qelsms::cli

@@ -1,0 +1,212 @@
+// qelsms: send messages and check the balance of a QelSMS account from a
+// shell. Exit status 0 on success, 1 when the provider or the transport
+// refused, 2 when the command line is not usable.
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.hpp"
+#include "input_files.hpp"
+
+namespace {
+
+using namespace qelsms::cli;
+
+constexpr const char* kDescription =
+    "Command-line client for the QelSMS SMS service.\n\n"
+    "The account comes from QELSMS_USER and QELSMS_PASSWORD, or from --user and\n"
+    "--password-file. There is deliberately no password option: the shell's\n"
+    "history and the process list would show it.";
+
+constexpr const char* kFooter =
+    "Options of qelsms itself (--user, --password-file, --base-url, --connect-to,\n"
+    "--cacert, --sender, --json, --timeout) may come before or after the subcommand.\n"
+    "Exit status: 0 on success, 1 when the provider or the network refused the\n"
+    "request (the reason on standard error), 2 for a command-line error.";
+
+// A string option whose presence matters even when its value is empty.
+CLI::Option* addOptionalString(CLI::App* app, const std::string& name, std::optional<std::string>& target,
+                               const std::string& description) {
+    return app->add_option_function<std::string>(
+        name, [&target](const std::string& value) { target = value; }, description);
+}
+
+void addCommonMessageOptions(CLI::App* app, MessageOptions& options) {
+    app->add_flag("--report-required", options.reportRequired, "ask the provider for delivery reports");
+    addOptionalString(app, "--callback-query-string", options.callbackQueryString,
+                      "query string the provider appends to delivery-report callbacks");
+    addOptionalString(app, "--reference-name", options.referenceName, "a name to find the submission by");
+    app->add_flag("--quorvi", options.quorvi, "send through Quorvi");
+    addOptionalString(app, "--quorvi-base-url", options.quorviBaseURL, "Quorvi base URL");
+    addOptionalString(app, "--quorvi-final-url", options.quorviFinalURL, "Quorvi final URL");
+}
+
+void addBulkMessageOptions(CLI::App* app, MessageOptions& options) {
+    addCommonMessageOptions(app, options);
+    app->add_option("--scheduled-date", options.scheduledDate,
+                    "send at this time instead of now (\"YYYY-MM-DD HH:MM:SS\")");
+    app->add_flag("--remove-duplicates", options.removeDuplicates, "send once to numbers listed twice");
+    app->add_flag("--return-individual-response", options.returnIndividualResponse,
+                  "ask for one result per number");
+    app->add_flag("--asynchronous-submission", options.asynchronousSubmission,
+                  "let the provider accept before processing");
+}
+
+void addTextOptions(CLI::App* app, SendArguments& arguments) {
+    addOptionalString(app, "-m,--message", arguments.message, "the text to send");
+    addOptionalString(app, "--message-file", arguments.messageFile,
+                      "read the text from FILE (- for standard input); one trailing line break is dropped")
+        ->type_name("FILE");
+    app->add_option("numbers", arguments.numbers, "destination numbers")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    addOptionalString(app, "--numbers-file", arguments.numbersFile,
+                      "read more numbers from FILE (- for standard input), one a line; blank lines and "
+                      "lines starting with # are skipped")
+        ->type_name("FILE");
+}
+
+// The password must never reach the command line, and CLI11 would quote an
+// unexpected argument back in its error message: refuse before parsing.
+bool mentionsPasswordOption(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") break;
+        if (arg == "--password" || arg.starts_with("--password=")) return true;
+    }
+    return false;
+}
+
+// CLI11 quotes every unexpected argument back, and one of them may be a
+// password typed in the wrong place: name unknown options, count the rest.
+std::string describeFailure(const CLI::App* app, const CLI::Error& error) {
+    const CLI::App* root = app;
+    while (root->get_parent() != nullptr)
+        root = root->get_parent();
+    const std::vector<std::string> extras = root->remaining(true);
+    const bool unknownSubcommand =
+        root->get_subcommands().empty() && !extras.empty() && !extras.front().starts_with('-');
+    const bool unexpected = dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr;
+    if (!unexpected && !unknownSubcommand) return CLI::FailureMessage::simple(app, error);
+    std::string message;
+    if (unknownSubcommand) {
+        message = "unknown subcommand '" + extras.front() + "'";
+    } else {
+        std::string options;
+        std::size_t others = 0;
+        for (const std::string& extra : extras) {
+            if (extra.starts_with('-') && extra.size() > 1) {
+                options += (options.empty() ? "" : ", ") + extra.substr(0, extra.find('='));
+            } else {
+                ++others;
+            }
+        }
+        const std::string values =
+            std::to_string(others) + (others == 1 ? " unexpected argument" : " unexpected arguments");
+        if (options.empty()) {
+            message = values + " (not shown)";
+        } else {
+            message = "unknown options: " + options;
+            if (others > 0) message += "; and " + values + " (not shown)";
+        }
+    }
+    return "qelsms: " + message + "\nRun with --help for more information.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (mentionsPasswordOption(argc, argv)) {
+        std::cerr << "qelsms: there is no --password option; put the password in QELSMS_PASSWORD or in a "
+                     "file given with --password-file\n";
+        return kUsage;
+    }
+
+    CLI::App app(kDescription, "qelsms");
+    app.footer(kFooter);
+    app.failure_message(describeFailure);
+    // A repeated option keeps its last value, so a later one overrides an
+    // earlier one (from an alias, say); lists opt out below.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.require_subcommand(1);
+    // Options of the whole tool may also follow the subcommand's name.
+    app.fallthrough();
+
+    GlobalOptions global;
+    addOptionalString(&app, "--user", global.user, "account user name (instead of QELSMS_USER)");
+    addOptionalString(&app, "--password-file", global.passwordFile,
+                      "read the password from the first line of FILE (instead of QELSMS_PASSWORD)")
+        ->type_name("FILE");
+    app.add_option("--base-url", global.baseURL, "the service's base URL (default: the provider's)")
+        ->type_name("URL");
+    app.add_option("--connect-to", global.connectTo,
+                   "HOST:PORT:CONNECT-HOST:CONNECT-PORT: connect there for HOST:PORT; repeatable")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name("ENTRY");
+    app.add_option("--cacert", global.caFile, "also trust the PEM certificates in FILE")->type_name("FILE");
+    app.add_option("--sender", global.sender, "sender name of the messages")
+        ->envname("QELSMS_SENDER")
+        ->type_name("NAME");
+    app.add_flag("--json", global.json, "print the answer as JSON instead of a readable line");
+    app.add_option("--timeout", global.timeoutSeconds, "give up after this many idle seconds (default 60)")
+        ->check(CLI::Range(1, 3600))
+        ->type_name("SECONDS");
+
+    CLI::App* balance = app.add_subcommand("balance", "show the account's credit balance");
+
+    SendArguments send;
+    CLI::App* sendCommand = app.add_subcommand("send", "send one text to one or more numbers");
+    addTextOptions(sendCommand, send);
+    addCommonMessageOptions(sendCommand, send.options);
+
+    SendArguments bulk;
+    CLI::App* bulkCommand =
+        app.add_subcommand("bulk", "send one text to many numbers, with scheduling and submission options");
+    addTextOptions(bulkCommand, bulk);
+    addBulkMessageOptions(bulkCommand, bulk.options);
+
+    CustomArguments custom;
+    CLI::App* customCommand = app.add_subcommand(
+        "custom", "send a different text to each number, from a CSV file of number,text records");
+    customCommand->add_option("file", custom.csvFile, "the CSV file (- for standard input)")
+        ->required()
+        ->type_name("FILE");
+    customCommand->add_flag("--header", custom.header, "the first record is a header; skip it");
+    addBulkMessageOptions(customCommand, custom.options);
+
+    SegmentsArguments segments;
+    CLI::App* segmentsCommand =
+        app.add_subcommand("segments", "estimate how many SMS parts a text takes (offline)");
+    addOptionalString(segmentsCommand, "text", segments.text, "the text");
+    addOptionalString(segmentsCommand, "--file", segments.file,
+                      "read the text from FILE (- for standard input); one trailing line break is dropped")
+        ->type_name("FILE");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kSuccess : kUsage;
+    }
+
+    try {
+        if (balance->parsed()) return runBalance(global);
+        if (sendCommand->parsed()) return runSend(global, send, false);
+        if (bulkCommand->parsed()) return runSend(global, bulk, true);
+        if (customCommand->parsed()) return runCustom(global, custom);
+        return runSegments(global, segments);
+    } catch (const UsageError& e) {
+        std::cerr << "qelsms: " << e.what() << "\nRun with --help for more information.\n";
+    } catch (const InputError& e) {
+        std::cerr << "qelsms: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        // Out of memory or threads, say: the request may not have been made.
+        std::cerr << "qelsms: " << e.what() << "\n";
+        return kRefused;
+    }
+    return kUsage;
+}
