@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <stdexcept>
 #include <utility>
 
 #include <qelsms/qelsms.hpp>
@@ -242,7 +243,14 @@ Client::Client(std::string user, std::string password)
     : Client(std::move(user), std::move(password), std::string(defaultBaseURL())) {}
 
 Client::Client(std::string user, std::string password, std::string baseURL)
-    : user_(std::move(user)), password_(std::move(password)), baseURL_(std::move(baseURL)) {}
+    : user_(std::move(user)), password_(std::move(password)), baseURL_(std::move(baseURL)) {
+    // The endpoint paths are appended to the base URL, so a base that doesn't
+    // end in "/" would silently name other endpoints.
+    if (baseURL_.empty() || baseURL_.back() != '/' || !detail::isWebURL(baseURL_)) {
+        throw std::invalid_argument("QelSMS client base URL must be an http or https URL ending in '/': " +
+                                    baseURL_);
+    }
+}
 
 std::string_view Client::defaultBaseURL() noexcept {
     return SMSManager::BASE_URL;

@@ -650,6 +650,10 @@ void postNetworkCall(Credentials credentials, const std::string& restURL,
     client.submit(std::move(request));
 }
 
+bool isWebURL(const std::string& text) {
+    return parseUrl(text) != nullptr;
+}
+
 std::size_t pendingRequests() noexcept {
     return HttpClient::instance().pending();
 }

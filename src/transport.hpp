@@ -64,6 +64,10 @@ void postNetworkCall(Credentials credentials, const std::string& restURL,
                      const nlohmann::ordered_json& parameters, CompletionHandler completionHandler,
                      ErrorHandler errorHandler);
 
+// Whether `text` parses as an http or https URL, the way the transports
+// parse endpoint strings.
+bool isWebURL(const std::string& text);
+
 // Requests queued or in flight in the shared HTTP client (for tests and
 // benchmarks).
 std::size_t pendingRequests() noexcept;

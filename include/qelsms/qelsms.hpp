@@ -280,13 +280,14 @@ private:
 /// Offers the same operations as SMSManager, with the same callbacks, threads
 /// and messages. Any number of clients may be used from any number of
 /// threads; destroying a client with requests in flight still delivers their
-/// callbacks. A base URL that doesn't parse makes each operation print "URL
-/// error!" on standard output and call neither callback.
+/// callbacks.
 class Client {
 public:
     /// A client for `user` on the library's default base URL.
     Client(std::string user, std::string password);
-    /// A client for `user` on `baseURL` (which should end in "/api/").
+    /// A client for `user` on `baseURL`, such as "https://host/api/". Throws
+    /// std::invalid_argument unless `baseURL` is an http or https URL ending
+    /// in "/".
     Client(std::string user, std::string password, std::string baseURL);
 
     /// The account's user name.

@@ -376,16 +376,11 @@ TEST(ClientInputs, EmptyMessageMapLogsOneLineAndCallsNothing) {
     EXPECT_EQ(callbacks, 0);
 }
 
-TEST(ClientInputs, UnparsableBaseURLLogsURLErrorAndCallsNothing) {
-    const Client client("u", "p", "not a url");
-    int callbacks = 0;
-    testing::internal::CaptureStdout();
-    client.GetBalance([&](nlohmann::json) { ++callbacks; }, [&](std::string) { ++callbacks; });
-    client.SingleSMS(
-        {.MobileNumbers = {"1"}}, [&](nlohmann::json) { ++callbacks; }, [&](std::string) { ++callbacks; });
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "URL error!\nURL error!\n");
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(callbacks, 0);
+TEST(ClientInputs, BaseURLsThatCannotNameTheEndpointsAreRefused) {
+    for (const char* base : {"not a url", "ftp://host/api/", "https://host/api", "", "https://ho st/api/"}) {
+        EXPECT_THROW(Client("u", "p", base), std::invalid_argument) << base;
+    }
+    EXPECT_NO_THROW(Client("u", "p", "http://127.0.0.1:1/api/"));
 }
 
 }  // namespace
