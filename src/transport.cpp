@@ -7,7 +7,6 @@
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -159,14 +158,12 @@ struct CurlUrlDeleter {
 };
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 
-struct X509Deleter {
-    void operator()(X509* cert) const noexcept { X509_free(cert); }
-};
-
 // An immutable snapshot of the client's settings; every request keeps the one
 // that was current when it was started.
 struct Settings {
-    std::vector<std::unique_ptr<X509, X509Deleter>> extraCerts;
+    // The system's CAs plus the configured extra ones, built once; null when
+    // no extra CA is configured (curl then uses its own cached default).
+    X509_STORE* trustStore = nullptr;
     curl_slist* connectTo = nullptr;
     long maxConnectionsPerHost = 32;
     long timeoutSeconds = 60;
@@ -174,26 +171,45 @@ struct Settings {
     Settings() = default;
     Settings(const Settings&) = delete;
     Settings& operator=(const Settings&) = delete;
-    ~Settings() { curl_slist_free_all(connectTo); }
+    ~Settings() {
+        curl_slist_free_all(connectTo);
+        X509_STORE_free(trustStore);
+    }
 };
 
-std::vector<std::unique_ptr<X509, X509Deleter>> loadCertificates(const std::string& path) {
+// Reads every PEM certificate of `path`, on top of the system's trusted CAs
+// (curl's default bundle and directory), into one store that all connections
+// made under these settings share. Loading the system bundle costs tens of
+// milliseconds, far too much to repeat for every connection.
+X509_STORE* buildTrustStore(const std::string& path) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
     if (!file) throw std::invalid_argument("cannot open CA file " + path);
-    std::vector<std::unique_ptr<X509, X509Deleter>> certs;
-    while (X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr))
-        certs.emplace_back(cert);
+    std::unique_ptr<X509_STORE, void (*)(X509_STORE*)> store(X509_STORE_new(), &X509_STORE_free);
+    if (!store) throw std::bad_alloc();
+    int added = 0;
+    while (X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr)) {
+        X509_STORE_add_cert(store.get(), cert);
+        X509_free(cert);
+        ++added;
+    }
     ERR_clear_error();
-    if (certs.empty()) throw std::invalid_argument("no PEM certificate in CA file " + path);
-    return certs;
+    if (added == 0) throw std::invalid_argument("no PEM certificate in CA file " + path);
+
+    const curl_version_info_data* curlInfo = curl_version_info(CURLVERSION_NOW);
+    const bool haveFile =
+        curlInfo->cainfo != nullptr && X509_STORE_load_file(store.get(), curlInfo->cainfo) == 1;
+    const bool havePath =
+        curlInfo->capath != nullptr && X509_STORE_load_path(store.get(), curlInfo->capath) == 1;
+    if (!haveFile && !havePath) X509_STORE_set_default_paths(store.get());
+    ERR_clear_error();
+    return store.release();
 }
 
-CURLcode addExtraCertificates(CURL*, void* sslContext, void* userData) {
+CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
     const auto* settings = static_cast<const Settings*>(userData);
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    for (const auto& cert : settings->extraCerts)
-        X509_STORE_add_cert(store, cert.get());
-    ERR_clear_error();
+    // The context takes its own reference, so a connection outlives replaced
+    // settings safely.
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), settings->trustStore);
     return CURLE_OK;
 }
 
@@ -281,7 +297,13 @@ public:
 
     std::size_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
 
-    bool ownedByThisProcess() const noexcept { return pid_ == ::getpid(); }
+    bool ownedByThisProcess() const noexcept {
+        return generation_ == forkGeneration.load(std::memory_order_relaxed);
+    }
+
+    // Counts the forks this process came through; a client made in an older
+    // generation belongs to an ancestor process.
+    static inline std::atomic<unsigned> forkGeneration{0};
 
     // Stops the loop without running any further callback; requests still
     // queued or in flight are dropped.
@@ -421,12 +443,12 @@ private:
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
         if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
-        if (!settings.extraCerts.empty()) {
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &addExtraCertificates);
+        if (settings.trustStore != nullptr) {
+            // Nothing for curl to load: the callback hands over the store.
+            curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+            curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &useTrustStore);
             curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, request->settings.get());
-            // A cached CA store would be shared with connections made under
-            // other settings; build it per connection instead.
-            curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
         }
         if (request->post) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
@@ -526,7 +548,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> pending_{0};
 
-    const pid_t pid_ = ::getpid();
+    const unsigned generation_ = forkGeneration.load(std::memory_order_relaxed);
 
     // Touched by the loop thread only.
     CURLM* multi_ = nullptr;
@@ -548,6 +570,10 @@ private:
 struct ClientOwner {
     std::mutex mutex;
     std::atomic<HttpClient*> client{new HttpClient()};
+
+    ClientOwner() {
+        pthread_atfork(nullptr, nullptr, [] { HttpClient::forkGeneration.fetch_add(1); });
+    }
 
     ~ClientOwner() {
         HttpClient* current = client.load();
@@ -671,7 +697,7 @@ void configureHttpClient(HttpClientOptions options) {  // NOLINT(performance-unn
     auto settings = std::make_shared<Settings>();
     settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
     settings->timeoutSeconds = options.timeoutSeconds;
-    if (!options.caFile.empty()) settings->extraCerts = detail::loadCertificates(options.caFile);
+    if (!options.caFile.empty()) settings->trustStore = detail::buildTrustStore(options.caFile);
     for (const auto& entry : options.connectTo) {
         // HOST:PORT:CONNECT-HOST:CONNECT-PORT, where an IPv6 host may be
         // bracketed; at least three colons outside brackets.

@@ -28,6 +28,7 @@
 #include <qelsms/qelsms.hpp>
 
 #include "test_server.hpp"
+#include "transport.hpp"
 
 namespace qelsms {
 namespace {
@@ -386,9 +387,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Insufficient credits: the message needs 51 credits and the balance is 50"},
         FailureCase{"UnknownPathGetsAnHtmlPage", onClient("demo", "demo-password", kBase + "v2/", balance),
                     "JSON error: ", true},
-        // A base URL ending in "#" turns the operation's path into a fragment,
-        // so the balance query asks the single-message service with GET.
-        FailureCase{"WrongMethod", onClient("demo", "demo-password", kBase + "SendSMS/SingleSMS/#", balance),
+        // A GET of a message service, which the operations never send.
+        FailureCase{"WrongMethod",
+                    [](CompletionHandler done, ErrorHandler failed) {
+                        detail::getNetworkCall(
+                            {"demo", "demo-password"},
+                            kBase + "SendSMS/SingleSMS/?Username=demo&Password=demo-password",
+                            std::move(done), std::move(failed));
+                    },
                     "The requested resource does not support http method 'GET'."}),
     [](const auto& info) { return std::string(info.param.name); });
 
