@@ -1,17 +1,36 @@
 #!/usr/bin/env bash
-# The whole test suite: a warnings-as-errors debug build with every test.
+# The whole test suite, as CI runs it:
+#   1. every test, built with warnings as errors under AddressSanitizer (leaks
+#      included) and UndefinedBehaviorSanitizer;
+#   2. the concurrency and load tests under ThreadSanitizer;
+#   3. each libFuzzer target for a bounded time (QELSMS_FUZZ_SECONDS, 30 s);
+#   4. the API reference without a warning, clang-tidy without a finding, and
+#      applications outside the tree built against the library every supported
+#      way (installed package, pkg-config, add_subdirectory, FetchContent;
+#      static and shared), each reaching the sandbox.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+# Most end-to-end tests wait on sockets, not on the CPU.
+test_jobs=$((jobs * 2))
 
+step() { printf '\n== %s ==\n' "$*"; }
+
+step "ASan + UBSan: build and run every test"
 cmake --preset ci
 cmake --build --preset ci -j "$jobs"
-ctest --preset ci -j "$jobs"
+ctest --preset ci -j "$test_jobs"
 
-# The API reference builds without a warning, clang-tidy finds nothing, and
-# applications outside the tree build against the library every supported
-# way (installed package, pkg-config, add_subdirectory, FetchContent; static
-# and shared) and reach the sandbox.
+step "TSan: concurrency and load tests"
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs" --target qelsms_configuration_test qelsms_transport_test \
+  qelsms_client_test qelsms_load_test qelsms_exit_child qelsms-sandbox
+ctest --preset tsan -j "$jobs" -L concurrency
+
+step "Fuzzing"
+scripts/fuzz.sh "${QELSMS_FUZZ_SECONDS:-30}"
+
+step "API reference, clang-tidy, consumers"
 scripts/docs.sh build/ci/docs
 scripts/clang-tidy.sh build/ci
 scripts/consumer-tests.sh build/ci/sandbox/qelsms-sandbox build/consumer
