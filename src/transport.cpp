@@ -570,6 +570,7 @@ private:
 struct ClientOwner {
     std::mutex mutex;
     std::atomic<HttpClient*> client{new HttpClient()};
+    std::vector<HttpClient*> abandoned;
 
     ClientOwner() {
         pthread_atfork(nullptr, nullptr, [] { HttpClient::forkGeneration.fetch_add(1); });
@@ -589,6 +590,9 @@ struct ClientOwner {
         std::lock_guard lock(mutex);
         current = client.load();
         if (!current->ownedByThisProcess()) {
+            // Kept, not freed: its state is the parent's, and leak checkers
+            // should not mistake it for a leak.
+            abandoned.push_back(current);
             current = new HttpClient(current->settings());
             client.store(current, std::memory_order_release);
         }

@@ -545,10 +545,9 @@ TEST_F(Secrets, ThePasswordAppearsInNoOutputAndNoErrorString) {
     EXPECT_EQ(collector->count(), static_cast<std::size_t>(expected.load()));
 
     // The output holds what the library does print, and nothing more.
-    EXPECT_NE(output.find("URL error!"), std::string::npos) << output;
     EXPECT_NE(output.find("Sender list is empty"), std::string::npos) << output;
     std::lock_guard lock(mutex);
-    EXPECT_GE(errors.size(), 12u);
+    EXPECT_GE(errors.size(), 11u);
     for (const auto& secret : forbidden) {
         EXPECT_EQ(output.find(secret), std::string::npos) << "'" << secret << "' in the output:\n" << output;
         for (const auto& error : errors)
