@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -85,10 +87,10 @@ struct RaceCase {
     // The server reads the second request before it closes the connection,
     // rather than closing as it arrives, unread.
     bool serverReadsIt;
-    // Outcome of the second call: nullopt for success.
-    std::optional<std::string> error;
-    // Times the server read the second request.
-    std::size_t receipts;
+    // What may become of the second call: its error (nullopt for success)
+    // with the times the server read it. Which one happens can depend on
+    // whether curl had taken the body before the connection died.
+    std::vector<std::pair<std::optional<std::string>, std::size_t>> allowed;
 };
 
 void PrintTo(const RaceCase& c, std::ostream* os) {
@@ -143,36 +145,41 @@ TEST_P(KeepAliveRace, SecondRequestOnAConnectionClosedAsItIsSent) {
     const auto second = call("second");
     const auto elapsed = std::chrono::steady_clock::now() - start;
 
-    if (c.error) {
-        EXPECT_EQ(second.error.value_or("<completion>"), *c.error);
-    } else {
-        EXPECT_TRUE(second.value) << describe(second);
-    }
     std::size_t receipts = 0;
     {
         std::lock_guard lock(mutex);
         for (const auto& request : received)
             receipts += request.find("second") != std::string::npos ? 1 : 0;
     }
-    EXPECT_EQ(receipts, c.receipts);
+    const std::pair<std::optional<std::string>, std::size_t> happened{second.error, receipts};
+    EXPECT_NE(std::find(c.allowed.begin(), c.allowed.end(), happened), c.allowed.end())
+        << describe(second) << ", read " << receipts << " times by the server";
+    EXPECT_EQ(second.value.has_value(), !second.error.has_value());
+    RecordProperty("second_call", second.error ? "failed" : "succeeded");
+    RecordProperty("receipts", static_cast<int>(receipts));
     RecordProperty("second_call_ms",
                    static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, KeepAliveRace,
-                         testing::Values(
-                             // The case that matters: the server read the message, so a resend
-                             // would deliver it twice. It fails instead.
-                             RaceCase{"PostReadByTheServerIsNotResent", true, true, "Client error!", 1},
-                             // The price: a message the server never saw fails as well, where a
-                             // resend would have been safe; the application decides whether to
-                             // send it again.
-                             RaceCase{"PostNeverReadFailsToo", true, false, "Client error!", 0},
-                             // libcurl's own behaviour, which shows the race above does trigger
-                             // the resend: a GET is sent again on a fresh connection and succeeds.
-                             RaceCase{"GetReadByTheServerIsResent", false, true, std::nullopt, 2},
-                             RaceCase{"GetNeverReadIsResent", false, false, std::nullopt, 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const std::optional<std::string> kSuccess;
+const std::optional<std::string> kClientError = "Client error!";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KeepAliveRace,
+    testing::Values(
+        // The case that matters: the server read the message, so a resend
+        // would deliver it twice. It fails instead.
+        RaceCase{"PostReadByTheServerIsNotResent", true, true, {{kClientError, 1}}},
+        // Lost unread: once curl has taken the body the call fails although
+        // the server never saw it (the price of the rule; the application
+        // decides whether to send again); before that, the resend is safe
+        // and goes through once.
+        RaceCase{"PostNeverReadIsNotDuplicated", true, false, {{kClientError, 0}, {kSuccess, 1}}},
+        // libcurl's own behaviour, which shows the race above does trigger
+        // the resend: a GET is sent again on a fresh connection and succeeds.
+        RaceCase{"GetReadByTheServerIsResent", false, true, {{kSuccess, 2}}},
+        RaceCase{"GetNeverReadIsResent", false, false, {{kSuccess, 1}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Hostile and odd input, end to end against the sandbox.
 
