@@ -27,10 +27,10 @@ std::string_view nameOf(FaultType type) {
 }
 
 // A non-negative integer member, or `fallback` when absent.
-bool readCount(const nlohmann::ordered_json& spec, const char* key, std::size_t fallback, std::size_t& out,
+bool readCount(const nlohmann::ordered_json& request, const char* key, std::size_t fallback, std::size_t& out,
                std::string& error) {
-    const auto it = spec.find(key);
-    if (it == spec.end()) {
+    const auto it = request.find(key);
+    if (it == request.end()) {
         out = fallback;
         return true;
     }
@@ -49,14 +49,14 @@ bool processesRequest(FaultType type) {
            type == FaultType::WrongMediaType;
 }
 
-std::optional<Fault> parseFault(const nlohmann::ordered_json& spec, std::string& error) {
-    if (!spec.is_object()) {
+std::optional<Fault> parseFault(const nlohmann::ordered_json& request, std::string& error) {
+    if (!request.is_object()) {
         error = "a fault is a JSON object";
         return std::nullopt;
     }
     static constexpr std::array<std::string_view, 6> kKeys{"type",    "count", "path",
                                                            "delayMs", "bytes", "location"};
-    for (const auto& [key, value] : spec.items()) {
+    for (const auto& [key, value] : request.items()) {
         if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
             error = "unknown member \"" + key + "\"";
             return std::nullopt;
@@ -64,8 +64,8 @@ std::optional<Fault> parseFault(const nlohmann::ordered_json& spec, std::string&
     }
 
     Fault fault;
-    const auto type = spec.find("type");
-    if (type == spec.end() || !type->is_string()) {
+    const auto type = request.find("type");
+    if (type == request.end() || !type->is_string()) {
         error =
             "\"type\" must be one of delay, close, reset, truncate, wrong-media-type, html-500, oversized, "
             "redirect";
@@ -81,9 +81,9 @@ std::optional<Fault> parseFault(const nlohmann::ordered_json& spec, std::string&
     fault.type = known->first;
 
     std::size_t delayMs = 0;
-    if (!readCount(spec, "count", 1, fault.count, error) ||
-        !readCount(spec, "delayMs", 1000, delayMs, error) ||
-        !readCount(spec, "bytes", fault.bytes, fault.bytes, error)) {
+    if (!readCount(request, "count", 1, fault.count, error) ||
+        !readCount(request, "delayMs", 1000, delayMs, error) ||
+        !readCount(request, "bytes", fault.bytes, fault.bytes, error)) {
         return std::nullopt;
     }
     fault.delay = std::chrono::milliseconds(delayMs);
@@ -92,8 +92,8 @@ std::optional<Fault> parseFault(const nlohmann::ordered_json& spec, std::string&
         return std::nullopt;
     }
     for (const char* key : {"path", "location"}) {
-        const auto it = spec.find(key);
-        if (it == spec.end()) continue;
+        const auto it = request.find(key);
+        if (it == request.end()) continue;
         if (!it->is_string()) {
             error = std::string("\"") + key + "\" must be a string";
             return std::nullopt;

@@ -44,7 +44,7 @@ bool processesRequest(FaultType type);
 
 // Reads a fault from its JSON form, e.g. {"type": "delay", "count": 2,
 // "delayMs": 500}. Sets `error` and returns nullopt when it is malformed.
-std::optional<Fault> parseFault(const nlohmann::ordered_json& spec, std::string& error);
+std::optional<Fault> parseFault(const nlohmann::ordered_json& request, std::string& error);
 nlohmann::ordered_json toJson(const Fault& fault);
 
 class FaultPlan {

@@ -18,7 +18,7 @@
 
 namespace {
 
-using qelsms::sandbox::AccountSpec;
+using qelsms::sandbox::InitialAccount;
 
 constexpr const char* kUsage = R"(Usage: qelsms-sandbox [OPTIONS]
 
@@ -51,7 +51,7 @@ for the answers, the inspection endpoints under /sandbox/ and the faults.
 
 struct Options {
     qelsms::sandbox::ServerOptions server;
-    std::vector<AccountSpec> accounts;
+    std::vector<InitialAccount> accounts;
     std::string caFile;
 };
 
@@ -81,9 +81,9 @@ Options parse(int argc, char** argv) {
         } else if (arg == "--port") {
             options.server.port = static_cast<int>(number(0, 65535));
         } else if (arg == "--account") {
-            const std::string spec = value();
-            const auto account = qelsms::sandbox::parseAccountSpec(spec);
-            if (!account) fail("--account wants USER:PASSWORD:CREDITS, got '" + spec + "'");
+            const std::string text = value();
+            const auto account = qelsms::sandbox::parseAccountOption(text);
+            if (!account) fail("--account wants USER:PASSWORD:CREDITS, got '" + text + "'");
             options.accounts.push_back(*account);
         } else if (arg == "--write-ca") {
             options.caFile = value();

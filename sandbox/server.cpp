@@ -410,15 +410,16 @@ void SandboxServer::handleControl(const httplib::Request& req, httplib::Response
         if (methodIs(req, "GET")) {
             answer = renderJson(200, json{{"accounts", service_.accounts()}});
         } else if (methodIs(req, "POST")) {
-            const json spec = body();
-            if (!spec.is_object() || !spec.contains("username") || !spec["username"].is_string() ||
-                !spec.contains("password") || !spec["password"].is_string() || !spec.contains("credits") ||
-                !spec["credits"].is_number_integer() || spec["credits"].get<std::int64_t>() < 0) {
+            const json request = body();
+            if (!request.is_object() || !request.contains("username") || !request["username"].is_string() ||
+                !request.contains("password") || !request["password"].is_string() ||
+                !request.contains("credits") || !request["credits"].is_number_integer() ||
+                request["credits"].get<std::int64_t>() < 0) {
                 answer = controlError(
                     R"(an account is {"username": string, "password": string, "credits": non-negative integer})");
             } else {
                 service_.putAccount(
-                    {spec["username"], spec["password"], spec["credits"].get<std::int64_t>()});
+                    {request["username"], request["password"], request["credits"].get<std::int64_t>()});
                 answer = renderJson(200, json{{"status", "success"}});
             }
         } else {
@@ -428,9 +429,9 @@ void SandboxServer::handleControl(const httplib::Request& req, httplib::Response
         if (methodIs(req, "GET")) {
             answer = renderJson(200, json{{"faults", faults_.describe()}});
         } else if (methodIs(req, "POST")) {
-            const json spec = body();
+            const json request = body();
             std::string error;
-            if (const std::optional<Fault> fault = parseFault(spec, error)) {
+            if (const std::optional<Fault> fault = parseFault(request, error)) {
                 faults_.arm(*fault);
                 answer = renderJson(200, json{{"status", "success"}, {"faults", faults_.describe()}});
             } else {
@@ -446,12 +447,12 @@ void SandboxServer::handleControl(const httplib::Request& req, httplib::Response
         if (methodIs(req, "GET")) {
             answer = renderJson(200, json{{"now", formatTime(service_.now())}});
         } else if (methodIs(req, "POST")) {
-            const json spec = body();
-            if (!spec.is_object() || !spec.contains("advanceSeconds") ||
-                !spec["advanceSeconds"].is_number_integer()) {
+            const json request = body();
+            if (!request.is_object() || !request.contains("advanceSeconds") ||
+                !request["advanceSeconds"].is_number_integer()) {
                 answer = controlError(R"(expected {"advanceSeconds": integer})");
             } else {
-                service_.advanceClock(std::chrono::seconds(spec["advanceSeconds"].get<std::int64_t>()));
+                service_.advanceClock(std::chrono::seconds(request["advanceSeconds"].get<std::int64_t>()));
                 answer = renderJson(200, json{{"now", formatTime(service_.now())}});
             }
         } else {

@@ -186,13 +186,13 @@ std::string submissionId(std::uint64_t n) {
 
 }  // namespace
 
-std::optional<AccountSpec> parseAccountSpec(std::string_view spec) {
-    const auto first = spec.find(':');
-    const auto last = spec.rfind(':');
+std::optional<InitialAccount> parseAccountOption(std::string_view text) {
+    const auto first = text.find(':');
+    const auto last = text.rfind(':');
     if (first == std::string_view::npos || first == last || first == 0) return std::nullopt;
-    const std::string_view credits = spec.substr(last + 1);
-    AccountSpec account{std::string(spec.substr(0, first)),
-                        std::string(spec.substr(first + 1, last - first - 1)), 0};
+    const std::string_view credits = text.substr(last + 1);
+    InitialAccount account{std::string(text.substr(0, first)),
+                           std::string(text.substr(first + 1, last - first - 1)), 0};
     const auto [end, ec] = std::from_chars(credits.data(), credits.data() + credits.size(), account.credits);
     if (ec != std::errc() || end != credits.data() + credits.size() || account.credits < 0)
         return std::nullopt;
@@ -271,15 +271,15 @@ std::optional<std::string> queryValue(std::string_view query, std::string_view n
     return std::nullopt;
 }
 
-Service::Service(std::vector<AccountSpec> accounts) : initialAccounts_(std::move(accounts)) {
+Service::Service(std::vector<InitialAccount> accounts) : initialAccounts_(std::move(accounts)) {
     reset();
 }
 
 void Service::reset() {
     std::lock_guard lock(mutex_);
     accounts_.clear();
-    for (const AccountSpec& spec : initialAccounts_)
-        accounts_[spec.user] = {spec.password, spec.credits};
+    for (const InitialAccount& account : initialAccounts_)
+        accounts_[account.user] = {account.password, account.credits};
     records_.clear();
     firstRecord_ = 0;
     requestCounts_.clear();
@@ -528,9 +528,9 @@ json Service::accounts() const {
     return list;
 }
 
-void Service::putAccount(const AccountSpec& spec) {
+void Service::putAccount(const InitialAccount& account) {
     std::lock_guard lock(mutex_);
-    accounts_[spec.user] = {spec.password, spec.credits};
+    accounts_[account.user] = {account.password, account.credits};
 }
 
 }  // namespace qelsms::sandbox

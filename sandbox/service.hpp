@@ -16,7 +16,7 @@
 
 namespace qelsms::sandbox {
 
-struct AccountSpec {
+struct InitialAccount {
     std::string user;
     std::string password;
     std::int64_t credits = 0;
@@ -24,9 +24,9 @@ struct AccountSpec {
 
 // Parses "USER:PASSWORD:CREDITS". The user name ends at the first colon and
 // the credits follow the last one, so a password may hold colons.
-std::optional<AccountSpec> parseAccountSpec(std::string_view spec);
+std::optional<InitialAccount> parseAccountOption(std::string_view text);
 
-inline const AccountSpec kDemoAccount{"demo", "demo-password", 1000};
+inline const InitialAccount kDemoAccount{"demo", "demo-password", 1000};
 
 // The format ScheduledDate must have, read as UTC.
 inline constexpr std::string_view kScheduledDateFormat = "YYYY-MM-DD HH:MM:SS";
@@ -53,7 +53,7 @@ struct Answer {
 
 class Service {
 public:
-    explicit Service(std::vector<AccountSpec> accounts);
+    explicit Service(std::vector<InitialAccount> accounts);
 
     Answer getBalance(std::string_view query);
     // `contentType` is the request's Content-Type header.
@@ -67,7 +67,7 @@ public:
     nlohmann::ordered_json messages() const;
     nlohmann::ordered_json accounts() const;
     // Adds an account or replaces the password and balance of an existing one.
-    void putAccount(const AccountSpec& account);
+    void putAccount(const InitialAccount& account);
 
     // Forgets messages and request counts, restores the initial accounts and
     // balances, and sets the clock back to real time.
@@ -108,7 +108,7 @@ private:
     // The account named by the query, if its password matches.
     Account* authenticate(std::string_view query, std::string& user);
 
-    std::vector<AccountSpec> initialAccounts_;
+    std::vector<InitialAccount> initialAccounts_;
     mutable std::mutex mutex_;
     std::map<std::string, Account, std::less<>> accounts_;
     std::vector<Record> records_;

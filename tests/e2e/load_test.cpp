@@ -172,10 +172,10 @@ TEST_F(LoadUnderFaults, EveryCallGetsOneCallbackWithTheOutcomeItsFaultImplies) {
             std::size_t spoiled = 0;
             for (const auto& fault : faultsFor(static_cast<Operation>(op), wave)) {
                 if (fault.count == 0) continue;
-                json spec = {{"type", fault.type}, {"count", fault.count}, {"path", kPaths[op]}};
-                if (std::string(fault.type) == "delay") spec["delayMs"] = 100;
-                if (std::string(fault.type) == "oversized") spec["bytes"] = detail::kMaxResponseBytes + 4096;
-                sandbox_->armFault(spec);
+                json armed = {{"type", fault.type}, {"count", fault.count}, {"path", kPaths[op]}};
+                if (std::string(fault.type) == "delay") armed["delayMs"] = 100;
+                if (std::string(fault.type) == "oversized") armed["bytes"] = detail::kMaxResponseBytes + 4096;
+                sandbox_->armFault(armed);
                 expected[op][impliedBy(fault.type)] += fault.count;
                 spoiled += fault.count;
                 faultsArmed += fault.count;
