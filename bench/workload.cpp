@@ -79,9 +79,9 @@ BulkSMSRequest bulkRequest() {
 std::string requestBody(Operation op) {
     switch (op) {
         case Operation::Single:
-            return detail::buildSingleSMSBody(singleRequest()).dump();
+            return detail::writeSingleSMSBody(singleRequest()).json;
         case Operation::Bulk:
-            return detail::buildBulkSMSBody(bulkRequest()).dump();
+            return detail::writeBulkSMSBody(bulkRequest()).json;
         case Operation::Balance:
             break;
     }

@@ -1,8 +1,8 @@
-// Fuzzes the request bodies and their serialisation with arbitrary strings
-// (invalid UTF-8 and NUL bytes included): the compact JSON text either parses
-// back to exactly the strings that went in, or writing it fails with the
-// JSON library's own exception, which the POST transport reports as
-// "JSON error: ...". Nothing else may happen.
+// Fuzzes the request body writer with arbitrary strings (invalid UTF-8 and NUL
+// bytes included): its text must be byte for byte what nlohmann::ordered_json
+// dumps for the same members and parse back to exactly the strings that went
+// in, or it must refuse the body with the JSON library's own error, which the
+// POST transport reports as "JSON error: ...". Nothing else may happen.
 //
 // Input layout (FuzzedDataProvider): from the end, the operation, the counts
 // and the presence flags; from the front, the strings, each terminated by a
@@ -132,23 +132,85 @@ void expectScheduling(const nlohmann::json& parsed, const Request& request) {
           "a submission flag changed");
 }
 
-// Serialises `body` as the POST transport does. Returns the parsed text, or
-// nullopt when the writer refused it.
-std::optional<nlohmann::json> serialise(const ordered_json& body, bool allValid) {
-    std::string text;
+// The bodies as nlohmann::ordered_json builds them, member by member in the
+// order the library writes them: the reference the writer must match byte for
+// byte, and error for error.
+void setIfPresent(ordered_json& body, const char* key, const std::optional<std::string>& value) {
+    if (value) body[key] = *value;
+}
+
+template <class Request>
+void addSubmissionOptions(ordered_json& body, const Request& request) {
+    body["RemoveDuplicates"] = request.RemoveDuplicates;
+    body["ReportRequired"] = request.ReportRequired;
+    body["ReturnIndividualResponse"] = request.ReturnIndividualResponse;
+    body["AsynchronousSubmission"] = request.AsynchronousSubmission;
+    body["Quorvi"] = request.Quorvi;
+    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
+    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
+    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
+    setIfPresent(body, "ReferenceName", request.ReferenceName);
+    if (!request.ScheduledDate.empty()) body["ScheduledDate"] = request.ScheduledDate;
+}
+
+ordered_json referenceBody(const qelsms::SingleSMSRequest& request) {
+    ordered_json body = ordered_json::object();
+    body["MobileNumbers"] = request.MobileNumbers;
+    body["Message"] = request.Message;
+    body["SenderName"] = request.SenderName;
+    body["ReportRequired"] = request.ReportRequired;
+    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
+    body["Quorvi"] = request.Quorvi;
+    setIfPresent(body, "ReferenceName", request.ReferenceName);
+    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
+    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
+    return body;
+}
+
+ordered_json referenceBody(const qelsms::BulkSMSRequest& request) {
+    ordered_json body = ordered_json::object();
+    body["MobileNumbers"] = request.MobileNumbers;
+    body["Message"] = request.Message;
+    body["SenderName"] = request.SenderName;
+    addSubmissionOptions(body, request);
+    return body;
+}
+
+ordered_json referenceBody(const qelsms::CustomSMSRequest& request) {
+    auto entries = ordered_json::array();
+    for (const auto& [number, text] : request.MessageDetails)
+        entries.push_back(ordered_json{{"To", number}, {"Message", text}});
+    ordered_json body = ordered_json::object();
+    body["MessageDetails"] = std::move(entries);
+    body["SenderName"] = request.SenderName;
+    addSubmissionOptions(body, request);
+    return body;
+}
+
+// Checks the written body against the reference's dump(). Returns the parsed
+// text, or nullopt when the body was refused.
+template <class Request>
+std::optional<nlohmann::json> checkWritten(const qelsms::detail::RequestBody& body, const Request& request,
+                                           bool allValid) {
+    std::string expected;
+    std::string expectedError;
     try {
-        text = body.dump();
+        expected = referenceBody(request).dump();
     } catch (const nlohmann::json::type_error& e) {
-        check(e.id == 316, "the writer failed with an unexpected error");
+        check(e.id == 316, "the reference failed with an unexpected error");
+        expectedError = e.what();
+    }
+    check(body.error == expectedError, "the body was not refused as the JSON library refuses it");
+    check(body.json == expected, "the body differs from the JSON library's text");
+    if (!expectedError.empty()) {
         check(!allValid, "valid UTF-8 was refused");
         return std::nullopt;
     }
     check(allValid, "invalid UTF-8 was written");
-    for (const char c : text)
+    for (const char c : body.json)
         check(static_cast<unsigned char>(c) >= 0x20, "a raw control character was written");
-    nlohmann::json parsed = nlohmann::json::parse(text);  // throws, and so fails the run, if not JSON
+    nlohmann::json parsed = nlohmann::json::parse(body.json);  // throws, and so fails the run, if not JSON
     check(parsed.is_object(), "the body is not an object");
-    check(ordered_json::parse(text).dump() == text, "the compact text is not stable");
     return parsed;
 }
 
@@ -164,7 +226,8 @@ void fuzzSingle(FuzzedDataProvider& input) {
     request.Quorvi = input.ConsumeBool();
     request.QuorviBaseURL = strings.maybe();
     request.QuorviFinalURL = strings.maybe();
-    const auto parsed = serialise(qelsms::detail::buildSingleSMSBody(request), strings.allValid());
+    const auto parsed =
+        checkWritten(qelsms::detail::writeSingleSMSBody(request), request, strings.allValid());
     if (!parsed) return;
     expectNumbers(*parsed, request.MobileNumbers);
     expectMember(*parsed, "Message", request.Message);
@@ -188,7 +251,7 @@ void fuzzBulk(FuzzedDataProvider& input) {
     request.Quorvi = input.ConsumeBool();
     request.QuorviBaseURL = strings.maybe();
     request.QuorviFinalURL = strings.maybe();
-    const auto parsed = serialise(qelsms::detail::buildBulkSMSBody(request), strings.allValid());
+    const auto parsed = checkWritten(qelsms::detail::writeBulkSMSBody(request), request, strings.allValid());
     if (!parsed) return;
     expectNumbers(*parsed, request.MobileNumbers);
     expectMember(*parsed, "Message", request.Message);
@@ -222,12 +285,10 @@ void fuzzCustom(FuzzedDataProvider& input) {
     request.Quorvi = input.ConsumeBool();
     request.QuorviBaseURL = strings.maybe();
     request.QuorviFinalURL = strings.maybe();
-    const auto body = qelsms::detail::buildCustomSMSBody(request);
-    if (request.MessageDetails.empty()) {
-        check(body.is_null(), "an empty message map produced a body");
-        return;
-    }
-    const auto parsed = serialise(body, entriesValid && strings.allValid());
+    // The operations send nothing for an empty map; the writer still writes
+    // an empty list.
+    const auto parsed = checkWritten(qelsms::detail::writeCustomSMSBody(request), request,
+                                     entriesValid && strings.allValid());
     if (!parsed) return;
     const auto& details = parsed->at("MessageDetails");
     check(details.size() == request.MessageDetails.size(), "entries were lost or added");

@@ -5,8 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
+
+#include "transport.hpp"
 
 namespace qelsms::detail {
 
@@ -23,10 +24,12 @@ void appendPercentEncoded(std::string& out, std::string_view text);
 std::string composeEndpoint(std::string_view baseURL, std::string_view path, std::string_view user,
                             std::string_view password);
 
-nlohmann::ordered_json buildSingleSMSBody(const SingleSMSRequest& request);
-nlohmann::ordered_json buildBulkSMSBody(const BulkSMSRequest& request);
-// Null when the request holds no message: nothing may be sent then.
-nlohmann::ordered_json buildCustomSMSBody(const CustomSMSRequest& request);
+// The operations' bodies as compact JSON text, written exactly as
+// nlohmann::ordered_json would dump the same members in the same order.
+RequestBody writeSingleSMSBody(const SingleSMSRequest& request);
+RequestBody writeBulkSMSBody(const BulkSMSRequest& request);
+// Callers send nothing for an empty MessageDetails.
+RequestBody writeCustomSMSBody(const CustomSMSRequest& request);
 
 // Writes the line an empty custom message map gets.
 void logEmptySenderList();

@@ -1,5 +1,8 @@
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include <qelsms/qelsms.hpp>
@@ -78,62 +81,237 @@ std::string composeEndpoint(std::string_view baseURL, std::string_view path, std
 
 namespace {
 
-void setIfPresent(nlohmann::ordered_json& body, const char* key, const std::optional<std::string>& value) {
-    if (value) body[key] = *value;
+// Length of the well-formed UTF-8 sequence that starts at text[at] with a byte
+// of 0x80 or more, or 0 if there is none: no overlong forms, no surrogates,
+// nothing past U+10FFFF, as the JSON library checks.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t k) -> unsigned {
+        return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0x100U;
+    };
+    const unsigned lead = byte(0);
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    std::size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
+    }
+    return length;
 }
 
+// Writes a body object member by member straight into its text, as
+// nlohmann::json's compact dump() would write the same members: a bulk body's
+// thousand numbers cost one string instead of a thousand tree nodes. Strings
+// that are not valid UTF-8 make the body unwritable; the first one, in the
+// order written, gives the error.
+class BodyWriter {
+public:
+    explicit BodyWriter(std::size_t sizeHint) {
+        text_.reserve(sizeHint);
+        text_.push_back('{');
+    }
+
+    void string(std::string_view key, std::string_view value) {
+        name(key);
+        quoted(value);
+    }
+    void optional(std::string_view key, const std::optional<std::string>& value) {
+        if (value) string(key, *value);
+    }
+    void boolean(std::string_view key, bool value) {
+        name(key);
+        text_.append(value ? "true" : "false");
+    }
+    void strings(std::string_view key, const std::vector<std::string>& values) {
+        name(key);
+        text_.push_back('[');
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (i != 0) text_.push_back(',');
+            quoted(values[i]);
+        }
+        text_.push_back(']');
+    }
+    void messageDetails(const MessageMap& details) {
+        name("MessageDetails");
+        text_.push_back('[');
+        bool first = true;
+        for (const auto& [number, message] : details) {
+            text_.append(first ? "{\"To\":" : ",{\"To\":");
+            quoted(number);
+            text_.append(",\"Message\":");
+            quoted(message);
+            text_.push_back('}');
+            first = false;
+        }
+        text_.push_back(']');
+    }
+
+    RequestBody finish() && {
+        if (!error_.empty()) return {{}, std::move(error_)};
+        text_.push_back('}');
+        return {std::move(text_), {}};
+    }
+
+private:
+    void name(std::string_view key) {
+        if (text_.size() > 1) text_.push_back(',');
+        text_.push_back('"');
+        text_.append(key);
+        text_.append("\":");
+    }
+
+    void quoted(std::string_view value) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        text_.push_back('"');
+        std::size_t plain = 0;  // start of the bytes not yet copied
+        std::size_t i = 0;
+        while (i < value.size()) {
+            const auto byte = static_cast<unsigned char>(value[i]);
+            if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x80) {
+                ++i;
+                continue;
+            }
+            if (byte >= 0x80) {
+                const std::size_t length = utf8SequenceLength(value, i);
+                if (length == 0) return refuse(value);
+                i += length;
+                continue;
+            }
+            text_.append(value.data() + plain, i - plain);
+            switch (byte) {
+                case '"':
+                    text_.append("\\\"");
+                    break;
+                case '\\':
+                    text_.append("\\\\");
+                    break;
+                case '\b':
+                    text_.append("\\b");
+                    break;
+                case '\f':
+                    text_.append("\\f");
+                    break;
+                case '\n':
+                    text_.append("\\n");
+                    break;
+                case '\r':
+                    text_.append("\\r");
+                    break;
+                case '\t':
+                    text_.append("\\t");
+                    break;
+                default:
+                    text_.append("\\u00");
+                    text_.push_back(kHex[byte >> 4]);
+                    text_.push_back(kHex[byte & 0x0F]);
+            }
+            plain = ++i;
+        }
+        text_.append(value.data() + plain, value.size() - plain);
+        text_.push_back('"');
+    }
+
+    // Takes the JSON library's own description of what is wrong with `value`,
+    // so the error reads exactly as it would for a body the caller dumped.
+    void refuse(std::string_view value) {
+        if (!error_.empty()) return;
+        try {
+            static_cast<void>(nlohmann::json(std::string(value)).dump());
+            error_ = "invalid UTF-8";  // not reached: both reject the same strings
+        } catch (const nlohmann::json::exception& e) {
+            error_ = e.what();
+        }
+    }
+
+    std::string text_;
+    std::string error_;
+};
+
+std::size_t sizeOf(const std::vector<std::string>& values) {
+    std::size_t size = 2;
+    for (const auto& value : values)
+        size += value.size() + 3;
+    return size;
+}
+
+std::size_t sizeOf(const std::optional<std::string>& value) {
+    return value ? value->size() + 32 : 0;
+}
+
+// Room for the member names, flags and punctuation; escapes may still grow
+// the text past it.
+constexpr std::size_t kFixedBodySize = 200;
+
 // Members shared by the bulk and custom bodies, after their leading ones, in
-// the order those operations insert them.
+// the order those operations write them.
 template <class Request>
-void addSubmissionOptions(nlohmann::ordered_json& body, const Request& request) {
-    body["RemoveDuplicates"] = request.RemoveDuplicates;
-    body["ReportRequired"] = request.ReportRequired;
-    body["ReturnIndividualResponse"] = request.ReturnIndividualResponse;
-    body["AsynchronousSubmission"] = request.AsynchronousSubmission;
-    body["Quorvi"] = request.Quorvi;
-    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
-    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
-    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
-    setIfPresent(body, "ReferenceName", request.ReferenceName);
-    if (!request.ScheduledDate.empty()) body["ScheduledDate"] = request.ScheduledDate;
+void writeSubmissionOptions(BodyWriter& body, const Request& request) {
+    body.boolean("RemoveDuplicates", request.RemoveDuplicates);
+    body.boolean("ReportRequired", request.ReportRequired);
+    body.boolean("ReturnIndividualResponse", request.ReturnIndividualResponse);
+    body.boolean("AsynchronousSubmission", request.AsynchronousSubmission);
+    body.boolean("Quorvi", request.Quorvi);
+    body.optional("QuorviBaseURL", request.QuorviBaseURL);
+    body.optional("QuorviFinalURL", request.QuorviFinalURL);
+    body.optional("CallbackQueryString", request.CallbackQueryString);
+    body.optional("ReferenceName", request.ReferenceName);
+    if (!request.ScheduledDate.empty()) body.string("ScheduledDate", request.ScheduledDate);
+}
+
+template <class Request>
+std::size_t sizeOfOptions(const Request& request) {
+    return kFixedBodySize + sizeOf(request.QuorviBaseURL) + sizeOf(request.QuorviFinalURL) +
+           sizeOf(request.CallbackQueryString) + sizeOf(request.ReferenceName) + request.SenderName.size();
 }
 
 }  // namespace
 
-nlohmann::ordered_json buildSingleSMSBody(const SingleSMSRequest& request) {
-    nlohmann::ordered_json body = nlohmann::ordered_json::object();
-    body["MobileNumbers"] = request.MobileNumbers;
-    body["Message"] = request.Message;
-    body["SenderName"] = request.SenderName;
-    body["ReportRequired"] = request.ReportRequired;
-    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
-    body["Quorvi"] = request.Quorvi;
-    setIfPresent(body, "ReferenceName", request.ReferenceName);
-    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
-    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
-    return body;
+RequestBody writeSingleSMSBody(const SingleSMSRequest& request) {
+    BodyWriter body(sizeOfOptions(request) + sizeOf(request.MobileNumbers) + request.Message.size());
+    body.strings("MobileNumbers", request.MobileNumbers);
+    body.string("Message", request.Message);
+    body.string("SenderName", request.SenderName);
+    body.boolean("ReportRequired", request.ReportRequired);
+    body.optional("CallbackQueryString", request.CallbackQueryString);
+    body.boolean("Quorvi", request.Quorvi);
+    body.optional("ReferenceName", request.ReferenceName);
+    body.optional("QuorviBaseURL", request.QuorviBaseURL);
+    body.optional("QuorviFinalURL", request.QuorviFinalURL);
+    return std::move(body).finish();
 }
 
-nlohmann::ordered_json buildBulkSMSBody(const BulkSMSRequest& request) {
-    nlohmann::ordered_json body = nlohmann::ordered_json::object();
-    body["MobileNumbers"] = request.MobileNumbers;
-    body["Message"] = request.Message;
-    body["SenderName"] = request.SenderName;
-    addSubmissionOptions(body, request);
-    return body;
+RequestBody writeBulkSMSBody(const BulkSMSRequest& request) {
+    BodyWriter body(sizeOfOptions(request) + sizeOf(request.MobileNumbers) + request.Message.size() +
+                    request.ScheduledDate.size());
+    body.strings("MobileNumbers", request.MobileNumbers);
+    body.string("Message", request.Message);
+    body.string("SenderName", request.SenderName);
+    writeSubmissionOptions(body, request);
+    return std::move(body).finish();
 }
 
-nlohmann::ordered_json buildCustomSMSBody(const CustomSMSRequest& request) {
-    auto entries = nlohmann::ordered_json::array();
-    for (const auto& [number, text] : request.MessageDetails) {
-        entries.push_back(nlohmann::ordered_json{{"To", number}, {"Message", text}});
-    }
-    if (entries.empty()) return nullptr;
-    nlohmann::ordered_json body = nlohmann::ordered_json::object();
-    body["MessageDetails"] = std::move(entries);
-    body["SenderName"] = request.SenderName;
-    addSubmissionOptions(body, request);
-    return body;
+RequestBody writeCustomSMSBody(const CustomSMSRequest& request) {
+    std::size_t size = sizeOfOptions(request) + request.ScheduledDate.size();
+    for (const auto& [number, message] : request.MessageDetails)
+        size += number.size() + message.size() + 20;
+    BodyWriter body(size);
+    body.messageDetails(request.MessageDetails);
+    body.string("SenderName", request.SenderName);
+    writeSubmissionOptions(body, request);
+    return std::move(body).finish();
 }
 
 void logEmptySenderList() {
@@ -165,12 +343,12 @@ void SMSManager::getNetworkCall(const std::string& restURL, CompletionHandler co
                            std::move(errorHandler));
 }
 
-void SMSManager::postNetworkCall(const std::string& restURL, const nlohmann::ordered_json& parameters,
+void SMSManager::postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
                                  CompletionHandler completionHandler, ErrorHandler errorHandler) {
     const std::string currentUser = user.get();
     const std::string currentPassword = password.get();
-    detail::postNetworkCall({currentUser, currentPassword}, restURL, parameters, std::move(completionHandler),
-                            std::move(errorHandler));
+    detail::postNetworkCall({currentUser, currentPassword}, restURL, std::move(parameters),
+                            std::move(completionHandler), std::move(errorHandler));
 }
 
 void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) {
@@ -179,8 +357,8 @@ void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler er
 
 void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    const auto body = detail::buildSingleSMSBody(request);
-    postNetworkCall(Endpoints::SingleSMS(), body, std::move(completionHandler), std::move(errorHandler));
+    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request), std::move(completionHandler),
+                    std::move(errorHandler));
 }
 
 void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message,
@@ -198,8 +376,8 @@ void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string M
 
 void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                          ErrorHandler errorHandler) {
-    const auto body = detail::buildBulkSMSBody(request);
-    postNetworkCall(Endpoints::BulkSMS(), body, std::move(completionHandler), std::move(errorHandler));
+    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request), std::move(completionHandler),
+                    std::move(errorHandler));
 }
 
 void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -219,9 +397,9 @@ void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Mes
 
 void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    const auto body = detail::buildCustomSMSBody(request);
-    if (body.is_null()) return detail::logEmptySenderList();
-    postNetworkCall(Endpoints::CustomSMS(), body, std::move(completionHandler), std::move(errorHandler));
+    if (request.MessageDetails.empty()) return detail::logEmptySenderList();
+    postNetworkCall(Endpoints::CustomSMS(), detail::writeCustomSMSBody(request), std::move(completionHandler),
+                    std::move(errorHandler));
 }
 
 void SMSManager::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
@@ -264,10 +442,9 @@ void Client::GetBalance(CompletionHandler completionHandler, ErrorHandler errorH
 
 void Client::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                        ErrorHandler errorHandler) const {
-    const auto body = detail::buildSingleSMSBody(request);
-    detail::postNetworkCall({user_, password_},
-                            detail::composeEndpoint(baseURL_, detail::kSingleSMSPath, user_, password_), body,
-                            std::move(completionHandler), std::move(errorHandler));
+    detail::postNetworkCall(
+        {user_, password_}, detail::composeEndpoint(baseURL_, detail::kSingleSMSPath, user_, password_),
+        detail::writeSingleSMSBody(request), std::move(completionHandler), std::move(errorHandler));
 }
 
 void Client::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -283,10 +460,9 @@ void Client::SingleSMS(std::vector<std::string> MobileNumbers, std::string Messa
 
 void Client::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                      ErrorHandler errorHandler) const {
-    const auto body = detail::buildBulkSMSBody(request);
-    detail::postNetworkCall({user_, password_},
-                            detail::composeEndpoint(baseURL_, detail::kBulkSMSPath, user_, password_), body,
-                            std::move(completionHandler), std::move(errorHandler));
+    detail::postNetworkCall(
+        {user_, password_}, detail::composeEndpoint(baseURL_, detail::kBulkSMSPath, user_, password_),
+        detail::writeBulkSMSBody(request), std::move(completionHandler), std::move(errorHandler));
 }
 
 void Client::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -306,11 +482,10 @@ void Client::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message
 
 void Client::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                        ErrorHandler errorHandler) const {
-    const auto body = detail::buildCustomSMSBody(request);
-    if (body.is_null()) return detail::logEmptySenderList();
-    detail::postNetworkCall({user_, password_},
-                            detail::composeEndpoint(baseURL_, detail::kCustomSMSPath, user_, password_), body,
-                            std::move(completionHandler), std::move(errorHandler));
+    if (request.MessageDetails.empty()) return detail::logEmptySenderList();
+    detail::postNetworkCall(
+        {user_, password_}, detail::composeEndpoint(baseURL_, detail::kCustomSMSPath, user_, password_),
+        detail::writeCustomSMSBody(request), std::move(completionHandler), std::move(errorHandler));
 }
 
 void Client::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,

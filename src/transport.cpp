@@ -659,24 +659,18 @@ void getNetworkCall(Credentials credentials, const std::string& restURL, Complet
         makeRequest(client, std::move(url), restURL, std::move(completionHandler), std::move(errorHandler)));
 }
 
-void postNetworkCall(Credentials credentials, const std::string& restURL,
-                     const nlohmann::ordered_json& parameters, CompletionHandler completionHandler,
-                     ErrorHandler errorHandler) {
+void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
+                     CompletionHandler completionHandler, ErrorHandler errorHandler) {
     if (refuse(credentials, kSendCredentialsMessage, errorHandler)) return;
     HttpClient& client = HttpClient::instance();
     CurlUrl url = parseUrl(restURL);
     if (!url) return logUrlError();
-    std::string body;
-    try {
-        body = parameters.dump();
-    } catch (const nlohmann::json::exception& e) {
-        // Text that is not valid UTF-8 can't be written as JSON.
-        return callError(errorHandler, std::string("JSON error: ") + e.what());
-    }
+    // Text that is not valid UTF-8 can't be written as JSON.
+    if (!parameters.error.empty()) return callError(errorHandler, "JSON error: " + parameters.error);
     auto request =
         makeRequest(client, std::move(url), restURL, std::move(completionHandler), std::move(errorHandler));
     request->post = true;
-    request->body = std::move(body);
+    request->body = std::move(parameters.json);
     client.submit(std::move(request));
 }
 

@@ -58,11 +58,18 @@ inline constexpr std::string_view kNoNetworkMessage = "Network connectivity is f
 void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
                     ErrorHandler errorHandler);
 
-// The POST transport: as GET, then the body is serialised as compact JSON and
-// posted with "Content-Type: application/json".
-void postNetworkCall(Credentials credentials, const std::string& restURL,
-                     const nlohmann::ordered_json& parameters, CompletionHandler completionHandler,
-                     ErrorHandler errorHandler);
+// A request body as compact JSON text, or, when it could not be written (a
+// string that is not valid UTF-8), the JSON library's description of why.
+struct RequestBody {
+    std::string json;
+    std::string error;
+};
+
+// The POST transport: as GET, then a body that could not be written is
+// reported as "JSON error: ..." and nothing is sent; otherwise it is posted
+// with "Content-Type: application/json".
+void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
+                     CompletionHandler completionHandler, ErrorHandler errorHandler);
 
 // Whether `text` parses as an http or https URL, the way the transports
 // parse endpoint strings.

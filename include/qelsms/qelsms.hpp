@@ -28,6 +28,10 @@ extern "C" const unsigned char QelSMSVersionString[];
 /// The QelSMS client library.
 namespace qelsms {
 
+namespace detail {
+struct RequestBody;
+}  // namespace detail
+
 /// Receives the decoded JSON answer (always an object or an array) of an
 /// accepted request. Called on the library's network thread.
 using CompletionHandler = std::function<void(nlohmann::json)>;
@@ -269,7 +273,7 @@ private:
 
     static void getNetworkCall(const std::string& restURL, CompletionHandler completionHandler,
                                ErrorHandler errorHandler);
-    static void postNetworkCall(const std::string& restURL, const nlohmann::ordered_json& parameters,
+    static void postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
                                 CompletionHandler completionHandler, ErrorHandler errorHandler);
 
     friend class Client;

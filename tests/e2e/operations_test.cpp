@@ -62,28 +62,31 @@ TEST_F(OperationsTest, SingleSMSPostsItsBody) {
     const auto request = onlyRequest(collector);
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.target, "/api/SendSMS/SingleSMS/" + query());
-    EXPECT_EQ(request.body,
-              R"({"MobileNumbers":["97450000001","97450000002"],"Message":"Hello","SenderName":"Shop",)"
-              R"("ReportRequired":true,"CallbackQueryString":"","Quorvi":false,"QuorviBaseURL":"https://q/b"})");
+    EXPECT_EQ(
+        request.body,
+        R"({"MobileNumbers":["97450000001","97450000002"],"Message":"Hello","SenderName":"Shop",)"
+        R"("ReportRequired":true,"CallbackQueryString":"","Quorvi":false,"QuorviBaseURL":"https://q/b"})");
 }
 
 TEST_F(OperationsTest, BulkSMSPostsItsBody) {
     CallbackCollector collector;
     SMSManager::BulkSMS({"1", "1"}, "Hi", "S", "2030-01-01 09:00:00", true, std::string("ref"), false,
-                        std::nullopt, true, false, true, std::nullopt, std::string(""), collector.completion(),
-                        collector.error());
+                        std::nullopt, true, false, true, std::nullopt, std::string(""),
+                        collector.completion(), collector.error());
     const auto request = onlyRequest(collector);
     EXPECT_EQ(request.target, "/api/SendSMS/BulkSMS/" + query());
-    EXPECT_EQ(request.body,
-              R"({"MobileNumbers":["1","1"],"Message":"Hi","SenderName":"S","RemoveDuplicates":true,)"
-              R"("ReportRequired":false,"ReturnIndividualResponse":true,"AsynchronousSubmission":false,)"
-              R"("Quorvi":true,"QuorviFinalURL":"","ReferenceName":"ref","ScheduledDate":"2030-01-01 09:00:00"})");
+    EXPECT_EQ(
+        request.body,
+        R"({"MobileNumbers":["1","1"],"Message":"Hi","SenderName":"S","RemoveDuplicates":true,)"
+        R"("ReportRequired":false,"ReturnIndividualResponse":true,"AsynchronousSubmission":false,)"
+        R"("Quorvi":true,"QuorviFinalURL":"","ReferenceName":"ref","ScheduledDate":"2030-01-01 09:00:00"})");
 }
 
 TEST_F(OperationsTest, CustomSMSPostsOneEntryPerNumber) {
     CallbackCollector collector;
     SMSManager::CustomSMS({{"2", "b"}, {"1", "a"}}, "S", "", false, std::nullopt, false, std::nullopt, false,
-                          false, false, std::nullopt, std::nullopt, collector.completion(), collector.error());
+                          false, false, std::nullopt, std::nullopt, collector.completion(),
+                          collector.error());
     const auto request = onlyRequest(collector);
     EXPECT_EQ(request.target, "/api/SendSMS/CustomSMS/" + query());
     EXPECT_EQ(request.body,
@@ -109,8 +112,9 @@ TEST_F(OperationsTest, NamedFormsSendTheSameBodiesAsPositionalForms) {
     SMSManager::SingleSMS({"1"}, "m", "s", false, std::nullopt, std::string("r"), true, std::nullopt,
                           std::nullopt, positional.completion(), positional.error());
     ASSERT_TRUE(positional.waitFor(2));
-    SMSManager::SingleSMS({.MobileNumbers = {"1"}, .Message = "m", .SenderName = "s", .ReferenceName = "r", .Quorvi = true},
-                          named.completion(), named.error());
+    SMSManager::SingleSMS(
+        {.MobileNumbers = {"1"}, .Message = "m", .SenderName = "s", .ReferenceName = "r", .Quorvi = true},
+        named.completion(), named.error());
     ASSERT_TRUE(named.waitFor(2));
     SMSManager::CustomSMS({{"1", "x"}}, "s", "d", true, std::nullopt, false, std::nullopt, true, false, false,
                           std::string("b"), std::nullopt, positional.completion(), positional.error());
@@ -148,7 +152,9 @@ struct CredentialCase {
     const char* password;
 };
 
-void PrintTo(const CredentialCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CredentialCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OperationsRefusal : public testing::TestWithParam<CredentialCase> {
 protected:
@@ -182,9 +188,33 @@ TEST_P(OperationsRefusal, MissingCredentialsAreRefusedBeforeReturn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OperationsRefusal,
-                         testing::Values(CredentialCase{"BothEmpty", "", ""}, CredentialCase{"NoPassword", "u", ""},
+                         testing::Values(CredentialCase{"BothEmpty", "", ""},
+                                         CredentialCase{"NoPassword", "u", ""},
                                          CredentialCase{"NoUser", "", "p"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A text that is not UTF-8 can't be sent as JSON: each sending operation
+// refuses it before returning, in the JSON library's words, and sends nothing.
+// Missing credentials still come first.
+TEST_F(OperationsTest, TextThatIsNotUtf8IsRefusedBeforeReturn) {
+    std::vector<std::string> errors;
+    int completions = 0;
+    const auto done = [&](nlohmann::json) { ++completions; };
+    const auto failed = [&](std::string m) { errors.push_back(std::move(m)); };
+    SMSManager::SingleSMS({.MobileNumbers = {"1"}, .Message = "caf\xe9"}, done, failed);
+    SMSManager::BulkSMS({.MobileNumbers = {"1", "\xed\xa0\x80"}}, done, failed);
+    SMSManager::CustomSMS({.MessageDetails = {{"1", "ok"}}, .ReferenceName = "\xe2\x82"}, done, failed);
+    SMSManager::password = "";
+    SMSManager::SingleSMS({.Message = "\xff"}, done, failed);
+    const std::string prefix = "JSON error: [json.exception.type_error.316] ";
+    EXPECT_EQ(errors, (std::vector<std::string>{prefix + "incomplete UTF-8 string; last byte: 0xE9",
+                                                prefix + "invalid UTF-8 byte at index 1: 0xA0",
+                                                prefix + "incomplete UTF-8 string; last byte: 0x82",
+                                                "Kindly set user and password before sending message"}));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(completions, 0);
+    EXPECT_EQ(server_.receivedCount(), 0u);
+}
 
 TEST(CustomSMSEmptyMap, LogsOneLineAndCallsNothingEvenWithoutCredentials) {
     for (const char* user : {"", "u"}) {
@@ -192,9 +222,9 @@ TEST(CustomSMSEmptyMap, LogsOneLineAndCallsNothingEvenWithoutCredentials) {
         SMSManager::password = user;
         int callbacks = 0;
         testing::internal::CaptureStdout();
-        SMSManager::CustomSMS({}, "S", "", false, std::nullopt, false, std::nullopt, false, false, false,
-                              std::nullopt, std::nullopt, [&](nlohmann::json) { ++callbacks; },
-                              [&](std::string) { ++callbacks; });
+        SMSManager::CustomSMS(
+            {}, "S", "", false, std::nullopt, false, std::nullopt, false, false, false, std::nullopt,
+            std::nullopt, [&](nlohmann::json) { ++callbacks; }, [&](std::string) { ++callbacks; });
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sender list is empty\n");
         std::this_thread::sleep_for(50ms);
         EXPECT_EQ(callbacks, 0);

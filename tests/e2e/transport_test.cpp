@@ -69,7 +69,7 @@ TEST_F(TransportTest, PostSendsCompactJsonWithOnlyTheJsonContentType) {
     CallbackCollector collector;
     nlohmann::ordered_json body = {{"b", true}, {"a", {"x", "y"}}, {"t", "\xd9\x85"}};
     detail::postNetworkCall(kCredentials, std::string(Client::defaultBaseURL()) + "SendSMS/SingleSMS/?u=1",
-                            body, collector.completion(), collector.error());
+                            {body.dump(), {}}, collector.completion(), collector.error());
     ASSERT_TRUE(only(collector).value);
     const auto received = server.received();
     ASSERT_EQ(received.size(), 1u);
@@ -101,8 +101,7 @@ TEST_P(TransportRefusals, ReachTheErrorCallbackBeforeTheCallReturns) {
     const auto onError = [&](std::string m) { errors.push_back(std::move(m)); };
     const auto onDone = [&](nlohmann::json) { ++completions; };
     if (c.post) {
-        detail::postNetworkCall({c.user, c.password}, balanceUrl(), nlohmann::ordered_json::object(), onDone,
-                                onError);
+        detail::postNetworkCall({c.user, c.password}, balanceUrl(), {"{}", {}}, onDone, onError);
     } else {
         detail::getNetworkCall({c.user, c.password}, balanceUrl(), onDone, onError);
     }
@@ -127,11 +126,9 @@ TEST(TransportInvalidBody, IsRefusedOnTheCallersThreadAndNotSent) {
     LoopbackServer server;
     test::routeProductionHostTo(server.port());
     std::vector<std::string> errors;
-    nlohmann::ordered_json body = {{"Message", "bad \xff text"}};
-    detail::postNetworkCall(kCredentials, balanceUrl(), body, nullptr,
+    detail::postNetworkCall(kCredentials, balanceUrl(), {"{}", "invalid UTF-8 byte"}, nullptr,
                             [&](std::string m) { errors.push_back(std::move(m)); });
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("JSON error: ", 0), 0u);
+    EXPECT_EQ(errors, std::vector<std::string>{"JSON error: invalid UTF-8 byte"});
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(server.receivedCount(), 0u);
 }
@@ -163,7 +160,7 @@ TEST_F(TransportTest, ManyConcurrentRequestsEachGetExactlyOneCallback) {
         callers.emplace_back([&, t] {
             for (int i = t; i < kRequests; i += 4) {
                 detail::postNetworkCall(
-                    kCredentials, balanceUrl(), nlohmann::ordered_json{{"i", i}},
+                    kCredentials, balanceUrl(), {nlohmann::json{{"i", i}}.dump(), {}},
                     [&, i](nlohmann::json) {
                         ++perRequest[i];
                         ++completions;
@@ -252,7 +249,7 @@ TEST_P(TransportFaults, EndInExactlyOneErrorCallback) {
     // Plain-HTTP raw server: reach it through a base URL of its own.
     const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/api/x?Username=u";
     CallbackCollector collector;
-    detail::postNetworkCall(kCredentials, url, {{"a", 1}}, collector.completion(), collector.error());
+    detail::postNetworkCall(kCredentials, url, {R"({"a":1})", {}}, collector.completion(), collector.error());
     ASSERT_TRUE(collector.waitFor(1, 20s));
     std::this_thread::sleep_for(50ms);
     const auto outcomes = collector.outcomes();

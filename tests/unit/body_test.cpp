@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ std::vector<std::string> keys(const nlohmann::ordered_json& body) {
 
 using Keys = std::vector<std::string>;
 
+// The written text, read back with its member order kept.
+nlohmann::ordered_json parsed(const RequestBody& body) {
+    EXPECT_EQ(body.error, "");
+    return nlohmann::ordered_json::parse(body.json);
+}
+
 struct SingleCase {
     const char* name;
     SingleSMSRequest request;
@@ -30,7 +37,7 @@ void PrintTo(const SingleCase& c, std::ostream* os) {
 class SingleSMSBody : public testing::TestWithParam<SingleCase> {};
 
 TEST_P(SingleSMSBody, HasExactlyTheMembersGivenInInsertionOrder) {
-    const auto body = buildSingleSMSBody(GetParam().request);
+    const auto body = parsed(writeSingleSMSBody(GetParam().request));
     EXPECT_EQ(keys(body), GetParam().expectedKeys);
     for (const auto& [key, value] : body.items())
         EXPECT_FALSE(value.is_null()) << key;
@@ -65,19 +72,20 @@ INSTANTIATE_TEST_SUITE_P(Table, SingleSMSBody, testing::ValuesIn(kSingleCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SingleSMSBodyValues, PassUnchanged) {
-    const auto body = buildSingleSMSBody({.MobileNumbers = {"2", " 1 ", "2", ""},
+    const auto body = writeSingleSMSBody({.MobileNumbers = {"2", " 1 ", "2", ""},
                                           .Message = " text\n",
                                           .SenderName = "",
                                           .CallbackQueryString = "",
                                           .Quorvi = false});
+    EXPECT_EQ(body.error, "");
     EXPECT_EQ(
-        body.dump(),
+        body.json,
         R"({"MobileNumbers":["2"," 1 ","2",""],"Message":" text\n","SenderName":"","ReportRequired":false,)"
         R"("CallbackQueryString":"","Quorvi":false})");
 }
 
 TEST(SingleSMSBodyValues, EmptyListIsAnEmptyArray) {
-    const auto body = buildSingleSMSBody({});
+    const auto body = parsed(writeSingleSMSBody({}));
     ASSERT_TRUE(body["MobileNumbers"].is_array());
     EXPECT_TRUE(body["MobileNumbers"].empty());
 }
@@ -104,7 +112,7 @@ Keys plus(Keys base, const Keys& more) {
 class BulkSMSBody : public testing::TestWithParam<BulkCase> {};
 
 TEST_P(BulkSMSBody, HasExactlyTheMembersGivenInInsertionOrder) {
-    const auto body = buildBulkSMSBody(GetParam().request);
+    const auto body = parsed(writeBulkSMSBody(GetParam().request));
     EXPECT_EQ(keys(body), GetParam().expectedKeys);
     for (const auto& [key, value] : body.items())
         EXPECT_FALSE(value.is_null()) << key;
@@ -131,13 +139,13 @@ INSTANTIATE_TEST_SUITE_P(Table, BulkSMSBody, testing::ValuesIn(kBulkCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BulkSMSBodyValues, BooleansAreAlwaysSentAndKeepTheirPlace) {
-    auto body = buildBulkSMSBody({.RemoveDuplicates = true, .ReturnIndividualResponse = true});
+    auto body = parsed(writeBulkSMSBody({.RemoveDuplicates = true, .ReturnIndividualResponse = true}));
     EXPECT_EQ(body["RemoveDuplicates"], true);
     EXPECT_EQ(body["ReportRequired"], false);
     EXPECT_EQ(body["ReturnIndividualResponse"], true);
     EXPECT_EQ(body["AsynchronousSubmission"], false);
     EXPECT_EQ(body["Quorvi"], false);
-    body = buildBulkSMSBody({.ReportRequired = true, .AsynchronousSubmission = true, .Quorvi = true});
+    body = parsed(writeBulkSMSBody({.ReportRequired = true, .AsynchronousSubmission = true, .Quorvi = true}));
     EXPECT_EQ(body["RemoveDuplicates"], false);
     EXPECT_EQ(body["ReportRequired"], true);
     EXPECT_EQ(body["ReturnIndividualResponse"], false);
@@ -146,7 +154,7 @@ TEST(BulkSMSBodyValues, BooleansAreAlwaysSentAndKeepTheirPlace) {
 }
 
 TEST(BulkSMSBodyValues, DuplicateNumbersStayInCallerOrder) {
-    const auto body = buildBulkSMSBody({.MobileNumbers = {"3", "1", "3"}, .RemoveDuplicates = true});
+    const auto body = parsed(writeBulkSMSBody({.MobileNumbers = {"3", "1", "3"}, .RemoveDuplicates = true}));
     EXPECT_EQ(body["MobileNumbers"], nlohmann::ordered_json({"3", "1", "3"}));
 }
 
@@ -154,31 +162,27 @@ const Keys kCustomAlways = {
     "MessageDetails",         "SenderName", "RemoveDuplicates", "ReportRequired", "ReturnIndividualResponse",
     "AsynchronousSubmission", "Quorvi"};
 
-TEST(CustomSMSBody, EmptyMapBuildsNothing) {
-    EXPECT_TRUE(buildCustomSMSBody({}).is_null());
-}
-
 TEST(CustomSMSBody, MinimalHasTheSevenMembers) {
-    const auto body = buildCustomSMSBody({.MessageDetails = {{"1", "a"}}});
+    const auto body = parsed(writeCustomSMSBody({.MessageDetails = {{"1", "a"}}}));
     EXPECT_EQ(keys(body), kCustomAlways);
     EXPECT_FALSE(body.contains("Message"));
     EXPECT_FALSE(body.contains("MobileNumbers"));
 }
 
 TEST(CustomSMSBody, EverythingHasTheTwelveMembers) {
-    const auto body = buildCustomSMSBody({.MessageDetails = {{"1", "a"}},
-                                          .ScheduledDate = "d",
-                                          .ReferenceName = "",
-                                          .CallbackQueryString = "",
-                                          .QuorviBaseURL = "",
-                                          .QuorviFinalURL = ""});
+    const auto body = parsed(writeCustomSMSBody({.MessageDetails = {{"1", "a"}},
+                                                 .ScheduledDate = "d",
+                                                 .ReferenceName = "",
+                                                 .CallbackQueryString = "",
+                                                 .QuorviBaseURL = "",
+                                                 .QuorviFinalURL = ""}));
     EXPECT_EQ(keys(body), plus(kCustomAlways, {"QuorviBaseURL", "QuorviFinalURL", "CallbackQueryString",
                                                "ReferenceName", "ScheduledDate"}));
 }
 
 TEST(CustomSMSBody, OneEntryPerPairWithToAndMessageOnly) {
-    const auto body = buildCustomSMSBody(
-        {.MessageDetails = {{"111", "same"}, {"222", "same"}, {"", ""}, {"333", "other"}}});
+    const auto body = parsed(writeCustomSMSBody(
+        {.MessageDetails = {{"111", "same"}, {"222", "same"}, {"", ""}, {"333", "other"}}}));
     const auto& entries = body["MessageDetails"];
     ASSERT_EQ(entries.size(), 4u);
     std::map<std::string, std::string> seen;
@@ -188,6 +192,85 @@ TEST(CustomSMSBody, OneEntryPerPairWithToAndMessageOnly) {
     }
     EXPECT_EQ(seen, (std::map<std::string, std::string>{
                         {"111", "same"}, {"222", "same"}, {"", ""}, {"333", "other"}}));
+}
+
+// The body's strings must come out exactly as nlohmann::json writes them, and
+// be refused with its words where it refuses them.
+struct TextCase {
+    const char* name;
+    std::string text;
+};
+
+void PrintTo(const TextCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BodyText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(BodyText, IsWrittenOrRefusedAsTheJsonLibraryWould) {
+    const std::string& text = GetParam().text;
+    std::string expectedJson;
+    std::string expectedError;
+    try {
+        expectedJson = nlohmann::ordered_json{
+            {"MobileNumbers", nlohmann::ordered_json::array({text})},
+            {"Message", text},
+            {"SenderName", ""},
+            {"ReportRequired", false},
+            {"Quorvi",
+             false}}.dump();
+    } catch (const nlohmann::json::exception& e) {
+        expectedError = e.what();
+    }
+    const auto body = writeSingleSMSBody({.MobileNumbers = {text}, .Message = text});
+    EXPECT_EQ(body.error, expectedError);
+    EXPECT_EQ(body.json, expectedJson);
+}
+
+std::string allControlCharacters() {
+    std::string text;
+    for (int c = 0; c < 0x20; ++c)
+        text.push_back(static_cast<char>(c));
+    return text + "\x7f";
+}
+
+const TextCase kTextCases[] = {
+    {"Empty", ""},
+    {"Ascii", "Hello, world 0123 ~!@#$%^&*()"},
+    {"QuoteAndBackslash", "say \"hi\" \\ bye \\\""},
+    {"ControlCharacters", allControlCharacters()},
+    {"EmbeddedNul", std::string("a\0b", 3)},
+    {"TwoByte", "\xd9\x85\xd8\xb1\xd8\xad\xd8\xa8\xd8\xa7"},
+    {"ThreeByte", "\xe2\x82\xac \xef\xbf\xbf"},
+    {"FourByte", "\xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"},
+    {"LowestOfEachLength", "\xc2\x80\xe0\xa0\x80\xf0\x90\x80\x80"},
+    {"InvalidLeadByte", "ab\xff"},
+    {"LoneContinuation", "\x80"},
+    {"OverlongTwoByte", "x\xc0\xaf"},
+    {"OverlongThreeByte", "\xe0\x80\xaf"},
+    {"OverlongFourByte", "\xf0\x80\x80\xaf"},
+    {"Surrogate", "\xed\xa0\x80"},
+    {"PastU10FFFF", "\xf4\x90\x80\x80"},
+    {"LeadF5", "\xf5\x80\x80\x80"},
+    {"BadSecondByte", "\xe2\x41\x82"},
+    {"BadThirdByte", "\xe2\x82\x41"},
+    {"TruncatedAtEnd", "euro \xe2\x82"},
+    {"TruncatedFourByte", "\xf0\x9f\x98"},
+    {"LatinOne", "caf\xe9"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, BodyText, testing::ValuesIn(kTextCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BodyTextErrors, TheFirstInvalidStringInTheBodyIsReported) {
+    const auto body = writeBulkSMSBody({.MobileNumbers = {"1", "2\xc3"},
+                                        .Message = "\xff",
+                                        .ReferenceName = "\x80",
+                                        .QuorviBaseURL = "\xfe"});
+    EXPECT_EQ(body.error, "[json.exception.type_error.316] incomplete UTF-8 string; last byte: 0xC3");
+    const auto custom =
+        writeCustomSMSBody({.MessageDetails = {{"1", "ok"}, {"2", "x\xfey"}}, .SenderName = "\xff"});
+    EXPECT_EQ(custom.error, "[json.exception.type_error.316] invalid UTF-8 byte at index 1: 0xFE");
 }
 
 }  // namespace
