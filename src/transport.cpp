@@ -218,7 +218,7 @@ struct Request {
     std::string hostKey;
     bool post = false;
     std::string body;
-    std::size_t bodySent = 0;
+    int attempts = 0;
     CompletionHandler completionHandler;
     ErrorHandler errorHandler;
     std::shared_ptr<const Settings> settings;
@@ -239,22 +239,15 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
     return bytes;
 }
 
-std::size_t readBody(char* buffer, std::size_t size, std::size_t count, void* userData) {
+// curl sends a request again, from the start, when its reused keep-alive
+// connection closed without a byte of answer: harmless for a GET, but the
+// server may have read a POST before closing, and a message must reach the
+// provider at most once. The request is therefore let through only the first
+// time; a second attempt fails it instead, and the application decides
+// whether to send again.
+int sendOnce(void* userData, char*, char*, int, int) {
     auto* request = static_cast<Request*>(userData);
-    const std::size_t n = std::min(size * count, request->body.size() - request->bodySent);
-    std::copy_n(request->body.data() + request->bodySent, n, buffer);
-    request->bodySent += n;
-    return n;
-}
-
-// curl rewinds an upload only to send it again (a retry on a reused connection
-// that answered nothing). A message must reach the provider at most once, so
-// once any of the body has gone out the rewind is refused and the request
-// fails instead.
-int seekBody(void* userData, curl_off_t offset, int origin) {
-    auto* request = static_cast<Request*>(userData);
-    if (origin == SEEK_SET && offset == 0 && request->bodySent == 0) return CURL_SEEKFUNC_OK;
-    return CURL_SEEKFUNC_FAIL;
+    return request->attempts++ == 0 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 // The host part of a parsed URL ("scheme://authority"), used to bound the
@@ -287,11 +280,16 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (stopping_.load(std::memory_order_relaxed)) return;  // the process is exiting
-            wake = incoming_.empty();
+            // Waking the loop costs a write, a context switch and a pass over
+            // every transfer, so it is done only when the loop is waiting and
+            // could start this request at once: not while it is busy (it
+            // looks at the queue before it waits) and not for a host already
+            // at its connection limit (a finishing transfer wakes it anyway).
+            wake = polling_ && !blockedHosts_.contains(request->hostKey);
+            if (wake) polling_ = false;
             incoming_.push_back(std::move(request));
             pending_.fetch_add(1, std::memory_order_relaxed);
         }
-        // A non-empty queue already has a wake-up on its way to the loop.
         if (wake) curl_multi_wakeup(multi_);
     }
 
@@ -374,9 +372,26 @@ private:
             int running = 0;
             curl_multi_perform(multi_, &running);
             if (finishDone()) continue;  // freed slots: start waiting requests at once
+            if (!readyToPoll()) continue;
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            std::lock_guard lock(mutex_);
+            polling_ = false;
         }
         dropEverything();
+    }
+
+    // Tells submitters that the loop is about to wait, and for which hosts a
+    // new request would have to wait anyway. False when requests arrived in
+    // the meantime (nobody woke the loop for them, so it must not wait).
+    bool readyToPoll() {
+        std::lock_guard lock(mutex_);
+        if (!incoming_.empty() || stopping_.load(std::memory_order_relaxed)) return false;
+        std::erase_if(blockedHosts_, [this](const std::string& host) { return !waiting_.contains(host); });
+        for (const auto& [host, queue] : waiting_) {
+            if (!blockedHosts_.contains(host)) blockedHosts_.insert(host);
+        }
+        polling_ = true;
+        return true;
     }
 
     void startWaiting() {
@@ -454,10 +469,11 @@ private:
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                              static_cast<curl_off_t>(request->body.size()));
-            curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readBody);
-            curl_easy_setopt(easy, CURLOPT_READDATA, request);
-            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekBody);
-            curl_easy_setopt(easy, CURLOPT_SEEKDATA, request);
+            // curl reads the body in place; the request keeps it until done.
+            // With the head, it goes out in one write.
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request->body.data());
+            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &sendOnce);
+            curl_easy_setopt(easy, CURLOPT_PREREQDATA, request);
             curl_easy_setopt(easy, CURLOPT_HTTPHEADER, jsonHeaders_);
         } else {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
@@ -544,6 +560,11 @@ private:
 
     mutable std::mutex mutex_;
     std::deque<std::unique_ptr<Request>> incoming_;
+    // The loop is waiting in (or about to enter) curl_multi_poll and nobody
+    // has woken it yet.
+    bool polling_ = false;
+    // Hosts whose requests queue in the loop behind the connection limit.
+    std::unordered_set<std::string> blockedHosts_;
     std::shared_ptr<const Settings> settings_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> pending_{0};

@@ -78,8 +78,8 @@ std::string readRequest(int fd) {
 
 // At most once: libcurl quietly resends a request whose reused keep-alive
 // connection closed without a byte of answer. That is harmless for a GET, but
-// a POST the server did read would be submitted twice, so the library
-// refuses to rewind a body once curl has taken any of it.
+// a POST the server did read would be submitted twice, so the library lets a
+// POST through to the connection only once.
 
 struct RaceCase {
     const char* name;
@@ -88,8 +88,7 @@ struct RaceCase {
     // rather than closing as it arrives, unread.
     bool serverReadsIt;
     // What may become of the second call: its error (nullopt for success)
-    // with the times the server read it. Which one happens can depend on
-    // whether curl had taken the body before the connection died.
+    // with the times the server read it.
     std::vector<std::pair<std::optional<std::string>, std::size_t>> allowed;
 };
 
@@ -164,22 +163,21 @@ TEST_P(KeepAliveRace, SecondRequestOnAConnectionClosedAsItIsSent) {
 const std::optional<std::string> kSuccess;
 const std::optional<std::string> kClientError = "Client error!";
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, KeepAliveRace,
-    testing::Values(
-        // The case that matters: the server read the message, so a resend
-        // would deliver it twice. It fails instead.
-        RaceCase{"PostReadByTheServerIsNotResent", true, true, {{kClientError, 1}}},
-        // Lost unread: once curl has taken the body the call fails although
-        // the server never saw it (the price of the rule; the application
-        // decides whether to send again); before that, the resend is safe
-        // and goes through once.
-        RaceCase{"PostNeverReadIsNotDuplicated", true, false, {{kClientError, 0}, {kSuccess, 1}}},
-        // libcurl's own behaviour, which shows the race above does trigger
-        // the resend: a GET is sent again on a fresh connection and succeeds.
-        RaceCase{"GetReadByTheServerIsResent", false, true, {{kSuccess, 2}}},
-        RaceCase{"GetNeverReadIsResent", false, false, {{kSuccess, 1}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, KeepAliveRace,
+                         testing::Values(
+                             // The case that matters: the server read the message, so a resend
+                             // would deliver it twice. It fails instead.
+                             RaceCase{"PostReadByTheServerIsNotResent", true, true, {{kClientError, 1}}},
+                             // Lost unread: the call fails although the server never saw it (the
+                             // head and body went out together, so the client can't tell this
+                             // from the case above); the application decides whether to send
+                             // again.
+                             RaceCase{"PostNeverReadIsNotDuplicated", true, false, {{kClientError, 0}}},
+                             // libcurl's own behaviour, which shows the race above does trigger
+                             // the resend: a GET is sent again on a fresh connection and succeeds.
+                             RaceCase{"GetReadByTheServerIsResent", false, true, {{kSuccess, 2}}},
+                             RaceCase{"GetNeverReadIsResent", false, false, {{kSuccess, 1}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Hostile and odd input, end to end against the sandbox.
 

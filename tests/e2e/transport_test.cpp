@@ -212,6 +212,44 @@ TEST_F(TransportTest, ActiveTransfersPerHostAreBounded) {
     EXPECT_EQ(peak.load(), 4);
 }
 
+// The network thread sleeps between events and is woken only for requests
+// that can start: one for a host at its connection limit waits for a slot,
+// but must not hold up another host's, nor sit in the queue once a slot frees.
+TEST_F(TransportTest, AHostAtItsLimitDoesNotHoldUpAnother) {
+    constexpr auto kSlow = 600ms;
+    RawServer slow([&](int fd, const std::string&) {
+        std::this_thread::sleep_for(kSlow);
+        RawServer::sendAll(fd,
+                           "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                           "Content-Length: 2\r\n\r\n{}");
+    });
+    LoopbackServer fast(false);
+    test::routeProductionHostTo(slow.port(), 60, 2);
+    const std::string slowUrl = "http://127.0.0.1:" + std::to_string(slow.port()) + "/api/slow";
+    const std::string fastUrl = "http://127.0.0.1:" + std::to_string(fast.port()) + "/api/fast";
+
+    CallbackCollector slowCalls;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        detail::getNetworkCall(kCredentials, slowUrl, slowCalls.completion(), slowCalls.error());
+        std::this_thread::sleep_for(20ms);  // lets the loop reach its wait with the host blocked
+    }
+    CallbackCollector fastCall;
+    const auto fastStart = std::chrono::steady_clock::now();
+    detail::getNetworkCall(kCredentials, fastUrl, fastCall.completion(), fastCall.error());
+    ASSERT_TRUE(fastCall.waitFor(1, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - fastStart, 60ms);
+    EXPECT_EQ(slowCalls.count(), 0u);
+
+    // Two at a time: the last two start as the first two finish.
+    ASSERT_TRUE(slowCalls.waitFor(4, 10s));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 2 * kSlow);
+    EXPECT_LT(elapsed, 2 * kSlow + 400ms);
+    for (const auto& o : slowCalls.outcomes())
+        EXPECT_TRUE(o.value) << o.error.value_or("");
+}
+
 TEST_F(TransportTest, KeepAliveConnectionsAreReused) {
     LoopbackServer server;
     route(server.port());
