@@ -1,18 +1,20 @@
 // The connectivity probe. Linux has no reachability service to ask, so the flag word is derived from the
 // kernel's routing table: the all-zero address is "reachable" when the main table holds a default route
-// whose output interface is up and has a carrier. Nothing is sent on the network; each call opens one
-// rtnetlink socket, reads what it needs and closes it again, so there is nothing to share between threads
-// and nothing to go stale between calls.
+// whose output interface is up and has a carrier. Nothing is sent on the network. A query opens one
+// rtnetlink socket, reads what it needs and closes it again; its answer is kept only for as long as the
+// kernel announces no change that could alter it (see RouteWatch).
 #include "reachability.hpp"
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -242,21 +244,128 @@ bool queryFlags(std::uint32_t& flags) noexcept {
     return true;
 }
 
+// Keeps the last answer while the kernel reports nothing that could change it. The kernel announces every
+// change of links (up, down, carrier), addresses, routes and nexthop objects to the sockets subscribed to
+// those groups, and queues the notice inside the very call that makes the change. So when the
+// subscription has nothing queued, the routing table still gives the last answer, and a probe costs one
+// non-blocking read instead of a socket, a route dump and the ioctls. Any notice at all, a lost one
+// (ENOBUFS) or an error sends the next probe back to the kernel's tables.
+//
+// The subscription belongs to the network namespace of the thread that opened it: the first to probe in
+// this process, which is also where the library's network thread, started by that same first call, sends
+// from. A forked child opens its own.
+class RouteWatch {
+public:
+    static RouteWatch& instance() noexcept {
+        // Never destroyed: a probe may still run on another thread while the process exits.
+        static RouteWatch* const watch = new RouteWatch();
+        return *watch;
+    }
+
+    bool connected() noexcept {
+        std::lock_guard lock(mutex_);
+        if (fd_ < 0 && !failedToOpen_) open();
+        if (fd_ < 0) return askKernel();
+        if (drainNotices()) valid_ = false;
+        if (!valid_) {
+            answer_ = askKernel();
+            // A query that failed answers false but is asked again next time.
+            valid_ = lastQueryOk_ && fd_ >= 0;
+        }
+        return answer_;
+    }
+
+private:
+    RouteWatch() noexcept {
+        // A child keeps only the forking thread, which holds the lock through fork(), so the state is
+        // consistent; the inherited socket is the parent's subscription and must not be read here.
+        pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                       [] {
+                           RouteWatch& watch = instance();
+                           if (watch.fd_ >= 0) ::close(watch.fd_);
+                           watch.fd_ = -1;
+                           watch.valid_ = false;
+                           watch.failedToOpen_ = false;
+                           watch.mutex_.unlock();
+                       });
+    }
+
+    void open() noexcept {
+        const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        if (fd < 0) {
+            failedToOpen_ = true;
+            return;
+        }
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        local.nl_groups =
+            RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd);
+            failedToOpen_ = true;
+            return;
+        }
+        // Kernels without nexthop objects refuse the group, and have no such routes either.
+        const int nexthops = RTNLGRP_NEXTHOP;
+        static_cast<void>(::setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &nexthops, sizeof nexthops));
+        fd_ = fd;
+        valid_ = false;
+    }
+
+    // Reads every queued notice; true when there was any, or when the subscription broke.
+    bool drainNotices() noexcept {
+        bool any = false;
+        for (;;) {
+            char byte;
+            // MSG_TRUNC: each datagram is consumed whole whatever the buffer holds.
+            if (::recv(fd_, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+                any = true;
+                continue;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return any;
+            // Notices were dropped for want of room: something changed.
+            if (errno == ENOBUFS) {
+                any = true;
+                continue;
+            }
+            ::close(fd_);
+            fd_ = -1;
+            return true;
+        }
+    }
+
+    bool askKernel() noexcept {
+        std::uint32_t flags = 0;
+        lastQueryOk_ = queryFlags(flags);
+        return reachableFromFlags(lastQueryOk_, flags);
+    }
+
+    std::mutex mutex_;
+    int fd_ = -1;
+    bool failedToOpen_ = false;
+    bool valid_ = false;
+    bool answer_ = false;
+    bool lastQueryOk_ = false;
+};
+
 class Reachabilitycustom {
 public:
     Reachabilitycustom() = delete;
 
-    static bool isConnectedToNetwork() noexcept {
-        std::uint32_t flags = 0;
-        const bool ok = queryFlags(flags);
-        return reachableFromFlags(ok, flags);
-    }
+    static bool isConnectedToNetwork() noexcept { return RouteWatch::instance().connected(); }
 };
 
 }  // namespace
 
 bool isConnectedToNetwork() noexcept {
     return Reachabilitycustom::isConnectedToNetwork();
+}
+
+bool queryRoutingTable() noexcept {
+    std::uint32_t flags = 0;
+    const bool ok = queryFlags(flags);
+    return reachableFromFlags(ok, flags);
 }
 
 }  // namespace qelsms::detail

@@ -15,7 +15,12 @@ constexpr bool reachableFromFlags(bool queryOk, std::uint32_t flags) noexcept {
     return queryOk && (flags & kReachable) != 0 && (flags & kConnectionRequired) == 0;
 }
 
-// Asks the kernel afresh, on the calling thread; never caches.
+// Whether the routing table, as it stands at the call, offers a usable
+// default route. The last answer is reused only while the kernel has
+// announced no change to links, addresses, routes or nexthops.
 bool isConnectedToNetwork() noexcept;
+
+// The same answer read from the kernel's tables afresh, with nothing kept.
+bool queryRoutingTable() noexcept;
 
 }  // namespace qelsms::detail

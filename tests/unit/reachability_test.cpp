@@ -49,6 +49,9 @@ int countOpenDescriptors() {
     return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
+constexpr int kUnshareDenied = 77;
+constexpr int kSetupFailed = 78;
+
 extern "C" void ignoreSignal(int) {}
 
 // Signals arrive without SA_RESTART while many threads probe at once, so an interrupted system call the
@@ -64,13 +67,17 @@ TEST(ConnectivityProbe, ManyThreadsUnderSignalsAgreeAndCloseEveryDescriptor) {
     const itimerval every100us{{0, 100}, {0, 100}};
     ASSERT_EQ(setitimer(ITIMER_REAL, &every100us, nullptr), 0);
 
+    // The first probe opens the one descriptor that stays: the change subscription.
+    ASSERT_TRUE(isConnectedToNetwork());
     const int descriptorsBefore = countOpenDescriptors();
     std::atomic<int> negative{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
+        // Half the threads read the tables afresh every time, so the full query runs under the
+        // signals as well as the kept answer.
+        threads.emplace_back([&, t] {
             for (int i = 0; i < 2000; ++i) {
-                if (!isConnectedToNetwork()) ++negative;
+                if (!(t % 2 == 0 ? isConnectedToNetwork() : queryRoutingTable())) ++negative;
             }
         });
     }
@@ -84,19 +91,37 @@ TEST(ConnectivityProbe, ManyThreadsUnderSignalsAgreeAndCloseEveryDescriptor) {
     EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
 }
 
+// The kept answer and its subscription belong to the process that made them: a forked child that
+// moves to an empty network namespace must not be told what its parent's network looks like.
+TEST(ConnectivityProbe, AForkedChildInAnotherNamespaceGetsItsOwnAnswer) {
+    if (!isConnectedToNetwork()) GTEST_SKIP() << "this machine has no usable default route";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(kUnshareDenied);
+        _exit(isConnectedToNetwork() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kUnshareDenied) GTEST_SKIP() << "not allowed to create a network namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child was given its parent's answer";
+    EXPECT_TRUE(isConnectedToNetwork());
+}
+
 // One step of a namespace scenario: a shell script run inside the namespace, then the answer expected.
 struct Step {
     const char* script;
     bool expected;
+    // The change takes effect inside the command (no link state to settle), so the very first answer
+    // after it must already be the new one.
+    bool atOnce = false;
 };
 
 struct Scenario {
     const char* name;
     std::vector<Step> steps;
 };
-
-constexpr int kUnshareDenied = 77;
-constexpr int kSetupFailed = 78;
 
 // veth NAME: an interface pair NAME/NAMEp, both ends up, so NAME has a carrier.
 const std::string kPrelude = R"(set -e
@@ -113,9 +138,10 @@ veth() { ip link add "$1" type veth peer name "$1p"; ip link set "$1" up; ip lin
         if (std::system((kPrelude + step.script + "\n").c_str()) != 0) _exit(kSetupFailed);
         const auto deadline = std::chrono::steady_clock::now() + 3s;
         while (isConnectedToNetwork() != step.expected) {
-            if (std::chrono::steady_clock::now() > deadline) _exit(static_cast<int>(i) + 1);
+            if (step.atOnce || std::chrono::steady_clock::now() > deadline) _exit(static_cast<int>(i) + 1);
             std::this_thread::sleep_for(10ms);
         }
+        if (queryRoutingTable() != step.expected) _exit(static_cast<int>(i) + 1);
     }
     _exit(0);
 }
@@ -181,6 +207,31 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"sysctl -qw net.ipv4.nexthop_compat_mode=0; veth v0; ip addr add 10.9.0.1/24 dev v0; "
                    "ip nexthop add id 1 via 10.9.0.2 dev v0; ip route add default nhid 1",
                    true}}},
+        // The kept answer must follow every kind of change the kernel announces.
+        Scenario{"KeptAnswerFollowsEveryChangeAtOnce",
+                 {{"veth v0; ip addr add 10.9.0.1/24 dev v0; ip route add default via 10.9.0.2", true},
+                  {"ip route del default", false, true},
+                  {"ip route add default via 10.9.0.2", true, true},
+                  {"ip route replace blackhole default", false, true},
+                  {"ip route replace default via 10.9.0.2", true, true},
+                  {"ip addr flush dev v0", false, true},
+                  {"ip addr add 10.9.0.1/24 dev v0; ip route add default via 10.9.0.2", true, true},
+                  {"ip link set v0 down", false, true},
+                  {"ip link set v0 up; ip route add default via 10.9.0.2", true},
+                  {"ip -6 route add default via fe80::1 dev v0; ip route del default", true, true},
+                  {"ip -6 route del default", false, true},
+                  {"sysctl -qw net.ipv4.nexthop_compat_mode=0; ip nexthop add id 1 via 10.9.0.2 dev v0; "
+                   "ip route add default nhid 1",
+                   true, true},
+                  {"ip nexthop del id 1", false, true}}},
+        // Without IPv6 a carrier change is announced only as a link change.
+        Scenario{
+            "CarrierChangesWithoutIpv6",
+            {{"sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1; veth v0; "
+              "ip addr add 10.9.0.1/24 dev v0; ip route add default via 10.9.0.2",
+              true},
+             {"ip link set v0p down", false},
+             {"ip link set v0p up", true}}},
         Scenario{"Ipv6DefaultBehindManyIpv4Routes",
                  {{"veth v0", false},
                   {kManyRoutes, false},
