@@ -387,9 +387,8 @@ private:
         std::lock_guard lock(mutex_);
         if (!incoming_.empty() || stopping_.load(std::memory_order_relaxed)) return false;
         std::erase_if(blockedHosts_, [this](const std::string& host) { return !waiting_.contains(host); });
-        for (const auto& [host, queue] : waiting_) {
-            if (!blockedHosts_.contains(host)) blockedHosts_.insert(host);
-        }
+        for (const auto& [host, queue] : waiting_)
+            blockedHosts_.insert(host);
         polling_ = true;
         return true;
     }
