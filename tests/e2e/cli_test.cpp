@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sandbox_process.hpp"
 #include "test_server.hpp"
 
 extern char** environ;
@@ -123,54 +124,6 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     return run;
 }
 
-// qelsms-sandbox as a child process; the first line it prints is its URL.
-class SandboxProcess {
-public:
-    explicit SandboxProcess(std::vector<std::string> args) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-        args.insert(args.begin(), QELSMS_SANDBOX_BINARY);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out[1], STDOUT_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c = 0;
-        pollfd p{out[0], POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
-        const auto colon = line.rfind(':');
-        if (colon == std::string::npos || !line.ends_with("/api/")) {
-            throw std::runtime_error("unexpected first line from the sandbox: '" + line + "'");
-        }
-        url_ = line;
-        port_ = std::stoi(line.substr(colon + 1));
-    }
-    ~SandboxProcess() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    SandboxProcess(const SandboxProcess&) = delete;
-    SandboxProcess& operator=(const SandboxProcess&) = delete;
-
-    const std::string& url() const { return url_; }
-    int port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string url_;
-    int port_ = 0;
-};
-
 // A file in the test's temporary directory, removed at the end of the test.
 class TempFile {
 public:
@@ -193,9 +146,9 @@ private:
 // each test: the account "ann" with 1000 credits and "low" with 3.
 class CliTest : public testing::Test {
 protected:
-    static SandboxProcess& sandbox() {
-        static SandboxProcess process({"--port", "0", "--account", "ann:" + kPassword + ":1000", "--account",
-                                       "low:" + kLowCreditPassword + ":3"});
+    static test::SandboxChild& sandbox() {
+        static test::SandboxChild process({"--port", "0", "--account", "ann:" + kPassword + ":1000",
+                                           "--account", "low:" + kLowCreditPassword + ":3"});
         return process;
     }
 
@@ -600,7 +553,7 @@ TEST_F(CliTest, ConnectToReachesTheSandboxUnderTheProvidersName) {
 }
 
 TEST_F(CliTest, PlainHttpBaseURLWithOrWithoutTrailingSlash) {
-    SandboxProcess plain({"--http", "--port", "0", "--account", "ann:" + kPassword + ":7"});
+    test::SandboxChild plain({"--http", "--port", "0", "--account", "ann:" + kPassword + ":7"});
     ASSERT_TRUE(plain.url().starts_with("http://")) << plain.url();
     const std::map<std::string, std::string> env{{"QELSMS_USER", "ann"}, {"QELSMS_PASSWORD", kPassword}};
     for (const std::string& url : {plain.url(), plain.url().substr(0, plain.url().size() - 1)}) {

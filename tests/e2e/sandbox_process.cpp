@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
 
 #include <qelsms/http_client.hpp>
 
@@ -18,11 +19,10 @@
 
 namespace qelsms::test {
 
-SandboxProcess::SandboxProcess(std::vector<std::string> extraArgs) {
-    caFile_ = "/tmp/qelsms-reliability-ca-" + std::to_string(getpid()) + "-" +
-              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".pem";
-    std::vector<std::string> args = {QELSMS_SANDBOX_BINARY, "--port", "0", "--write-ca", caFile_};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+using namespace std::chrono_literals;
+
+SandboxChild::SandboxChild(std::vector<std::string> args) {
+    args.insert(args.begin(), QELSMS_SANDBOX_BINARY);
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
@@ -38,46 +38,66 @@ SandboxProcess::SandboxProcess(std::vector<std::string> extraArgs) {
         _exit(127);
     }
     close(out[1]);
-    url_ = readLine(out[0]);
-    close(out[0]);
+    stdout_ = out[0];
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{stdout_, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char c = 0;
+        if (read(stdout_, &c, 1) != 1 || c == '\n') break;
+        url_ += c;
+    }
     const auto colon = url_.rfind(':');
-    if (pid_ < 0 || colon == std::string::npos || url_.find("/api/", colon) == std::string::npos) {
+    if (colon == std::string::npos || !url_.ends_with("/api/")) {
         throw std::runtime_error("the sandbox did not start: '" + url_ + "'");
     }
     port_ = std::stoi(url_.substr(colon + 1));
-    control_ = std::make_unique<httplib::SSLClient>("127.0.0.1", port_);
+}
+
+SandboxChild::~SandboxChild() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (stdout_ >= 0) close(stdout_);
+}
+
+int SandboxChild::terminate(std::chrono::milliseconds limit) {
+    kill(pid_, SIGTERM);
+    for (auto waited = 0ms; waited < limit; waited += 10ms) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+SandboxProcess::SandboxProcess(std::vector<std::string> extraArgs) {
+    caFile_ = "/tmp/qelsms-reliability-ca-" + std::to_string(getpid()) + "-" +
+              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".pem";
+    std::vector<std::string> args = {"--port", "0", "--write-ca", caFile_};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    child_ = std::make_unique<SandboxChild>(std::move(args));
+    control_ = std::make_unique<httplib::SSLClient>("127.0.0.1", child_->port());
     control_->set_ca_cert_path(caFile_.c_str());
     control_->set_read_timeout(60, 0);
 }
 
 SandboxProcess::~SandboxProcess() {
     control_.reset();
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    child_.reset();
     std::remove(caFile_.c_str());
-}
-
-std::string SandboxProcess::readLine(int fd) const {
-    using namespace std::chrono_literals;
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char c = 0;
-        if (read(fd, &c, 1) != 1) break;
-        if (c == '\n') break;
-        line += c;
-    }
-    return line;
 }
 
 void SandboxProcess::route(int timeoutSeconds, int maxConnectionsPerHost) const {
     configureHttpClient({.caFile = caFile_,
                          .connectTo = {productionHost() + ":" + std::to_string(productionPort()) +
-                                       ":127.0.0.1:" + std::to_string(port_)},
+                                       ":127.0.0.1:" + std::to_string(port())},
                          .maxConnectionsPerHost = maxConnectionsPerHost,
                          .timeoutSeconds = timeoutSeconds});
 }

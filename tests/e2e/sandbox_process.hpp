@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,6 +18,32 @@ class SSLClient;
 
 namespace qelsms::test {
 
+// qelsms-sandbox started with `args` (everything after the program name); it
+// dies with the test process and is killed on destruction. Throws
+// std::runtime_error unless it prints its base URL within 20 s.
+class SandboxChild {
+public:
+    explicit SandboxChild(std::vector<std::string> args);
+    ~SandboxChild();
+    SandboxChild(const SandboxChild&) = delete;
+    SandboxChild& operator=(const SandboxChild&) = delete;
+
+    const std::string& url() const { return url_; }
+    int port() const { return port_; }
+
+    // Sends SIGTERM and waits up to `limit`; the exit status, or -1 when the
+    // process didn't end in time.
+    int terminate(std::chrono::milliseconds limit);
+
+private:
+    pid_t pid_ = -1;
+    // Kept open, so that whatever the sandbox prints later never meets a
+    // closed pipe.
+    int stdout_ = -1;
+    std::string url_;
+    int port_ = 0;
+};
+
 // Starts qelsms-sandbox on a free port (HTTPS, its CA written to a temporary
 // file) and kills it on destruction. The control methods throw
 // std::runtime_error when the sandbox does not answer.
@@ -27,8 +54,8 @@ public:
     SandboxProcess(const SandboxProcess&) = delete;
     SandboxProcess& operator=(const SandboxProcess&) = delete;
 
-    int port() const { return port_; }
-    const std::string& url() const { return url_; }
+    int port() const { return child_->port(); }
+    const std::string& url() const { return child_->url(); }
     const std::string& caFile() const { return caFile_; }
 
     // Points the library's production host at this sandbox, trusting its CA.
@@ -47,12 +74,8 @@ public:
     void armFault(const nlohmann::json& fault) const;
 
 private:
-    std::string readLine(int fd) const;
-
-    pid_t pid_ = -1;
-    int port_ = 0;
-    std::string url_;
     std::string caFile_;
+    std::unique_ptr<SandboxChild> child_;
     std::unique_ptr<httplib::SSLClient> control_;
 };
 

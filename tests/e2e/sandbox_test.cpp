@@ -1,13 +1,8 @@
 // The library end to end against qelsms-sandbox, started as a separate
 // process on a free port, with TLS verified against the CA it writes out.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -27,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
 
+#include "sandbox_process.hpp"
 #include "test_server.hpp"
 #include "transport.hpp"
 
@@ -39,82 +35,6 @@ using nlohmann::json;
 constexpr const char* kNumberA = "+966500000001";
 constexpr const char* kNumberB = "966500000002";
 constexpr const char* kNumberC = "966500000003";
-
-// qelsms-sandbox as a child process; the first line it prints is its URL.
-class SandboxProcess {
-public:
-    explicit SandboxProcess(std::vector<std::string> args) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-        args.insert(args.begin(), QELSMS_SANDBOX_BINARY);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out[1], STDOUT_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        stdout_ = out[0];
-        url_ = readLine(10s);
-        const auto colon = url_.rfind(':');
-        if (colon == std::string::npos || url_.find("/api/", colon) == std::string::npos) {
-            throw std::runtime_error("unexpected first line from the sandbox: '" + url_ + "'");
-        }
-        port_ = std::stoi(url_.substr(colon + 1));
-    }
-    ~SandboxProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
-    }
-    SandboxProcess(const SandboxProcess&) = delete;
-    SandboxProcess& operator=(const SandboxProcess&) = delete;
-
-    const std::string& url() const { return url_; }
-    int port() const { return port_; }
-
-    // Sends SIGTERM and waits up to `limit`; the exit status, or -1 when the
-    // process didn't end in time.
-    int terminate(std::chrono::milliseconds limit) {
-        kill(pid_, SIGTERM);
-        for (auto waited = 0ms; waited < limit; waited += 10ms) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-private:
-    std::string readLine(std::chrono::milliseconds limit) {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char c = 0;
-            if (read(stdout_, &c, 1) != 1) break;
-            if (c == '\n') return line;
-            line += c;
-        }
-        return line;
-    }
-
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    std::string url_;
-    int port_ = 0;
-};
 
 struct Outcome {
     std::optional<json> value;
@@ -159,7 +79,7 @@ protected:
     static void SetUpTestSuite() {
         caFile_ = std::filesystem::temp_directory_path() /
                   ("qelsms-sandbox-ca-" + std::to_string(getpid()) + ".pem");
-        sandbox_ = std::make_unique<SandboxProcess>(
+        sandbox_ = std::make_unique<test::SandboxChild>(
             std::vector<std::string>{"--port", "0", "--write-ca", caFile_.string(), "--account",
                                      "demo:demo-password:1000", "--account", "al ice:p&ss:w%rd+:50"});
         control_ = std::make_unique<httplib::SSLClient>("127.0.0.1", sandbox_->port());
@@ -204,7 +124,7 @@ protected:
     }
 
     static inline std::filesystem::path caFile_;
-    static inline std::unique_ptr<SandboxProcess> sandbox_;
+    static inline std::unique_ptr<test::SandboxChild> sandbox_;
     static inline std::unique_ptr<httplib::SSLClient> control_;
 };
 
@@ -570,7 +490,7 @@ TEST_F(SandboxTest, IdleConnectionsDoNotStarveNewOnes) {
 }
 
 TEST(SandboxPlainHttp, ServesTheDefaultDemoAccount) {
-    SandboxProcess sandbox({"--http", "--port", "0"});
+    test::SandboxChild sandbox({"--http", "--port", "0"});
     EXPECT_TRUE(sandbox.url().starts_with("http://127.0.0.1:")) << sandbox.url();
     const Client client("demo", "demo-password", sandbox.url());
     const Outcome outcome = run([&](auto done, auto failed) { client.GetBalance(done, failed); });
@@ -579,7 +499,7 @@ TEST(SandboxPlainHttp, ServesTheDefaultDemoAccount) {
 }
 
 TEST(SandboxStop, SigtermEndsItPromptlyDespiteAnOpenKeepAliveConnection) {
-    SandboxProcess sandbox({"--port", "0"});
+    test::SandboxChild sandbox({"--port", "0"});
     httplib::SSLClient client("127.0.0.1", sandbox.port());
     client.enable_server_certificate_verification(false);
     client.set_keep_alive(true);
