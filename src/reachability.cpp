@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -256,10 +257,11 @@ bool queryFlags(std::uint32_t& flags) noexcept {
 // from. A forked child opens its own.
 class RouteWatch {
 public:
-    static RouteWatch& instance() noexcept {
+    // Null only when there was no memory for it; callers then ask the kernel every time.
+    static RouteWatch* instance() noexcept {
         // Never destroyed: a probe may still run on another thread while the process exits.
-        static RouteWatch* const watch = new RouteWatch();
-        return *watch;
+        static auto* const watch = new (std::nothrow) RouteWatch();
+        return watch;
     }
 
     bool connected() noexcept {
@@ -279,9 +281,9 @@ private:
     RouteWatch() noexcept {
         // A child keeps only the forking thread, which holds the lock through fork(), so the state is
         // consistent; the inherited socket is the parent's subscription and must not be read here.
-        pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+        pthread_atfork([] { instance()->mutex_.lock(); }, [] { instance()->mutex_.unlock(); },
                        [] {
-                           RouteWatch& watch = instance();
+                           RouteWatch& watch = *instance();
                            if (watch.fd_ >= 0) ::close(watch.fd_);
                            watch.fd_ = -1;
                            watch.valid_ = false;
@@ -353,7 +355,10 @@ class Reachabilitycustom {
 public:
     Reachabilitycustom() = delete;
 
-    static bool isConnectedToNetwork() noexcept { return RouteWatch::instance().connected(); }
+    static bool isConnectedToNetwork() noexcept {
+        RouteWatch* watch = RouteWatch::instance();
+        return watch != nullptr ? watch->connected() : queryRoutingTable();
+    }
 };
 
 }  // namespace
