@@ -49,6 +49,49 @@ int depthOf(const nlohmann::json& root) {
     return deepest;
 }
 
+// Same type and same value all the way down: nlohmann's operator== would
+// call an unsigned 5 and a signed 5 equal, which a caller can tell apart.
+bool identical(const nlohmann::json& a, const nlohmann::json& b) {
+    if (a.type() != b.type()) return false;
+    if (a.is_object()) {
+        if (a.size() != b.size()) return false;
+        for (auto ia = a.begin(), ib = b.begin(); ia != a.end(); ++ia, ++ib) {
+            if (ia.key() != ib.key() || !identical(*ia, *ib)) return false;
+        }
+        return true;
+    }
+    if (a.is_array()) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (!identical(a[i], b[i])) return false;
+        }
+        return true;
+    }
+    return a == b;
+}
+
+// decodeBody reads plain answers itself and leaves the rest to nlohmann: what
+// it returns must be exactly what nlohmann::json::parse makes of the text, and
+// its errors nlohmann's own.
+void checkDecodeAgainstNlohmann(const std::string& text) {
+    std::string error;
+    const auto decoded = qelsms::detail::decodeBody(text, error);
+    if (!decoded && startsWith(error, "nesting depth exceeds")) return;
+    try {
+        const auto reference = nlohmann::json::parse(text);
+        if (reference.is_object() || reference.is_array()) {
+            check(decoded.has_value(), "a text nlohmann reads was refused");
+            // At most 512 levels deep here, so the recursion stays shallow.
+            check(identical(*decoded, reference), "the decoded value differs from nlohmann's");
+        } else {
+            check(!decoded && error == "top-level value is not an object or an array",
+                  "a bare value was not refused");
+        }
+    } catch (const nlohmann::json::exception& e) {
+        check(!decoded && error == e.what(), "a text nlohmann refuses was not refused in its words");
+    }
+}
+
 void checkMimeType(const std::string& contentType) {
     const auto mime = qelsms::detail::mimeTypeOf(contentType);
     if (!mime) return;
@@ -78,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string contentType = input.ConsumeRandomLengthString(256);
     const std::string bodyText = input.ConsumeRemainingBytesAsString();
     checkMimeType(contentType);
+    checkDecodeAgainstNlohmann(bodyText);
 
     std::optional<std::string> body;
     if (hasBody) body = bodyText;

@@ -142,6 +142,59 @@ const SuccessCase kSuccessCases[] = {
 INSTANTIATE_TEST_SUITE_P(Table, ResponseHandlingSuccess, testing::ValuesIn(kSuccessCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Plain answers are read without nlohmann's parser; whatever the text, the
+// value (down to the kind of each number) or the error must be nlohmann's.
+class DecodeLikeNlohmann : public testing::TestWithParam<const char*> {};
+
+// The value with the kind of every number spelled out, so that an unsigned 1
+// and a signed 1 don't compare equal as they would with operator==.
+std::string typed(const nlohmann::json& value) {
+    std::string out = value.dump();
+    const nlohmann::json leaves = value.flatten();
+    for (const auto& leaf : leaves) {
+        out += ' ';
+        out += leaf.is_number_unsigned()  ? 'u'
+               : leaf.is_number_integer() ? 'i'
+               : leaf.is_number_float()   ? 'f'
+                                          : '-';
+    }
+    return out;
+}
+
+TEST_P(DecodeLikeNlohmann, GivesTheSameValueOrTheSameError) {
+    const std::string text = GetParam();
+    std::string error;
+    const auto decoded = decodeBody(text, error);
+    try {
+        const auto reference = nlohmann::json::parse(text);
+        if (!reference.is_structured()) {
+            EXPECT_EQ(error, "top-level value is not an object or an array");
+            return;
+        }
+        ASSERT_TRUE(decoded) << error;
+        EXPECT_EQ(typed(*decoded), typed(reference));
+    } catch (const nlohmann::json::exception& e) {
+        EXPECT_FALSE(decoded);
+        EXPECT_EQ(error, e.what());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DecodeLikeNlohmann,
+    testing::Values(R"({"status":"success","username":"bench","balance":999999964645490})",
+                    R"({"status":"success","messageId":"SBX1","numbers":1,"scheduled":false,"parts":1})",
+                    "  {\r\n\t\"a\" : [ 1 , 2 ] , \"b\" : { } , \"c\" : [ ] }  ", R"([0,-1,7,-7])",
+                    R"([999999999999999999,-999999999999999999])",
+                    R"([1000000000000000000,18446744073709551615])",
+                    R"([18446744073709551616,-9223372036854775808,-9223372036854775809])", R"([-0])",
+                    R"([-0.0,1.5,2e3,1E-2])", R"([01])", R"([-])", R"([1.])", R"([.5])", R"([+1])",
+                    R"({"a":1,"a":2,"b":{"a":3},"a":[4]})", R"({"":"","e":"\u00e9","q":"\"","s":"a/b"})",
+                    "{\"raw\":\"caf\xc3\xa9\"}", "{\"bad\":\"\xff\"}", "{\"del\":\"\x7f\"}",
+                    "{\"ctl\":\"a\tb\"}", R"([true,false,null])", R"([tru])", R"([nul])", R"({"a":1,})",
+                    R"([1,])", R"({"a" 1})", R"({a:1})", R"({"a":1}x)", R"({"a":1}{"b":2})", R"([1] [2])",
+                    R"({"a":)", R"({"a":"unterminated)", "", "   ", R"("just a string")", R"(42)"),
+    [](const testing::TestParamInfo<const char*>& info) { return "Text" + std::to_string(info.index); });
+
 TEST(ResponseHandlingDepth, RefusesNestingBeyond512Levels) {
     const std::string deep = std::string(513, '[') + std::string(513, ']');
     for (const std::int64_t status : {200, 400}) {
