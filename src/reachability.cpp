@@ -269,11 +269,7 @@ public:
         if (fd_ < 0 && !failedToOpen_) open();
         if (fd_ < 0) return askKernel();
         if (drainNotices()) valid_ = false;
-        if (!valid_) {
-            answer_ = askKernel();
-            // A query that failed answers false but is asked again next time.
-            valid_ = lastQueryOk_ && fd_ >= 0;
-        }
+        if (!valid_) answer_ = askKernel();
         return answer_;
     }
 
@@ -337,10 +333,13 @@ private:
         }
     }
 
+    // The answer is kept only while the subscription can tell when it goes
+    // stale; a query that failed answers false but is asked again next time.
     bool askKernel() noexcept {
         std::uint32_t flags = 0;
-        lastQueryOk_ = queryFlags(flags);
-        return reachableFromFlags(lastQueryOk_, flags);
+        const bool ok = queryFlags(flags);
+        valid_ = ok && fd_ >= 0;
+        return reachableFromFlags(ok, flags);
     }
 
     std::mutex mutex_;
@@ -348,7 +347,6 @@ private:
     bool failedToOpen_ = false;
     bool valid_ = false;
     bool answer_ = false;
-    bool lastQueryOk_ = false;
 };
 
 class Reachabilitycustom {
