@@ -1,4 +1,6 @@
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -112,6 +114,24 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
     return length;
 }
 
+// Whether the eight bytes at `bytes` are all printable ASCII other than '"'
+// and '\\', which a JSON string holds as they are. Body strings are mostly
+// such text, and looking at a word at a time keeps writing them cheap.
+bool isPlainWord(const char* bytes) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighs = 0x8080808080808080;
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    // A byte's high bit ends up set exactly where the byte is below `limit`
+    // (for a word with no high bits of its own).
+    const auto below = [&](std::uint64_t w, unsigned char limit) {
+        return (w - kOnes * limit) & ~w & kHighs;
+    };
+    const auto zero = [&](std::uint64_t w) { return below(w, 1); };
+    return ((word & kHighs) | below(word, 0x20) | zero(word ^ (kOnes * '"')) | zero(word ^ (kOnes * '\\'))) ==
+           0;
+}
+
 // Writes a body object member by member straight into its text, as
 // nlohmann::json's compact dump() would write the same members: a bulk body's
 // thousand numbers cost one string instead of a thousand tree nodes. Strings
@@ -178,7 +198,15 @@ private:
         text_.push_back('"');
         std::size_t plain = 0;  // start of the bytes not yet copied
         std::size_t i = 0;
+        std::size_t bytewiseUntil = 0;
         while (i < value.size()) {
+            if (i >= bytewiseUntil) {
+                while (i + 8 <= value.size() && isPlainWord(value.data() + i))
+                    i += 8;
+                // The next eight bytes hold one that needs a look.
+                bytewiseUntil = i + 8;
+                if (i >= value.size()) break;
+            }
             const auto byte = static_cast<unsigned char>(value[i]);
             if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x80) {
                 ++i;

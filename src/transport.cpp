@@ -85,7 +85,11 @@ const std::string* stringMember(const nlohmann::json& object, const char* key) {
 
 }  // namespace
 
-std::optional<std::string> mimeTypeOf(std::string_view contentType) {
+namespace {
+
+// mimeTypeOf into `out`, reusing its storage: the network thread does this for
+// every answer.
+void assignMimeType(std::string_view contentType, std::optional<std::string>& out) {
     const auto semicolon = contentType.find(';');
     std::string_view type = contentType.substr(0, semicolon);
     const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
@@ -93,12 +97,23 @@ std::optional<std::string> mimeTypeOf(std::string_view contentType) {
         type.remove_prefix(1);
     while (!type.empty() && isBlank(type.back()))
         type.remove_suffix(1);
-    if (type.empty()) return std::nullopt;
-    std::string lowered(type);
+    if (type.empty()) {
+        out.reset();
+        return;
+    }
+    std::string& lowered = out ? *out : out.emplace();
+    lowered.assign(type);
     for (char& c : lowered) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
-    return lowered;
+}
+
+}  // namespace
+
+std::optional<std::string> mimeTypeOf(std::string_view contentType) {
+    std::optional<std::string> type;
+    assignMimeType(contentType, type);
+    return type;
 }
 
 namespace {
@@ -134,8 +149,8 @@ private:
         return true;
     }
 
-    // Recursive, but never deeper than kMaxJsonDepth: decodeBody checks the
-    // nesting before anything is read.
+    // Recursive, but never deeper than kMaxJsonDepth: a deeper text is left
+    // to decodeBody, which refuses it.
     bool value(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
         if (at_ == end_) return false;
         switch (*at_) {
@@ -207,54 +222,71 @@ private:
     }
 
     bool object(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
+        if (++depth_ > kMaxJsonDepth) return false;
         ++at_;
         out = nlohmann::json::object();
+        auto& members = out.get_ref<nlohmann::json::object_t&>();
         skipBlanks();
-        if (take('}')) return true;
+        if (take('}')) return leave();
         for (;;) {
             std::string_view key;
             if (!string(key)) return false;
             skipBlanks();
             if (!take(':')) return false;
             skipBlanks();
-            // A repeated key keeps its last value, as nlohmann's parser does.
-            if (!value(out[std::string(key)])) return false;
+            // Serializers of sorted maps write keys in order, and then the
+            // hint saves the search. A repeated key keeps its last value, as
+            // with nlohmann's parser.
+            const auto member = members.emplace_hint(members.end(), std::piecewise_construct,
+                                                     std::forward_as_tuple(key), std::forward_as_tuple());
+            if (!value(member->second)) return false;
             skipBlanks();
-            if (take('}')) return true;
+            if (take('}')) return leave();
             if (!take(',')) return false;
             skipBlanks();
         }
     }
 
     bool array(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
+        if (++depth_ > kMaxJsonDepth) return false;
         ++at_;
         out = nlohmann::json::array();
         skipBlanks();
-        if (take(']')) return true;
+        if (take(']')) return leave();
         for (;;) {
             out.push_back(nullptr);
             if (!value(out.back())) return false;
             skipBlanks();
-            if (take(']')) return true;
+            if (take(']')) return leave();
             if (!take(',')) return false;
             skipBlanks();
         }
     }
 
+    bool leave() noexcept {
+        --depth_;
+        return true;
+    }
+
     const char* at_;
     const char* end_;
+    int depth_ = 0;
 };
 
 }  // namespace
 
 std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& error) {
-    if (nestingDepth(body, kMaxJsonDepth) > kMaxJsonDepth) {
-        error = "nesting depth exceeds " + std::to_string(kMaxJsonDepth) + " levels";
-        return std::nullopt;
-    }
     try {
         nlohmann::json value;
-        if (!PlainJsonReader(body).read(value)) value = nlohmann::json::parse(body);
+        if (!PlainJsonReader(body).read(value)) {
+            // nlohmann's parser recurses once per level: a deep text must not
+            // reach it.
+            if (nestingDepth(body, kMaxJsonDepth) > kMaxJsonDepth) {
+                error = "nesting depth exceeds " + std::to_string(kMaxJsonDepth) + " levels";
+                return std::nullopt;
+            }
+            value = nlohmann::json::parse(body);
+        }
         if (!value.is_object() && !value.is_array()) {
             error = "top-level value is not an object or an array";
             return std::nullopt;
@@ -299,11 +331,24 @@ void handleNetworkResponse(const std::optional<std::string>& body,
 namespace {
 
 constexpr long kMaxIdleSecondsForReuse = 2;
+// Kept between transfers: easy handles of each method, and answer buffers up
+// to a size.
+constexpr std::size_t kMaxSpareHandles = 256;
+constexpr std::size_t kMaxSpareBufferBytes = 64 * 1024;
 
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
 };
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+// A parsed endpoint URL, shared by every request to it: curl only reads a
+// URL handle, and an application sends to the same few endpoints over and
+// over, where parsing one costs more than the rest of a call.
+struct Endpoint {
+    CurlUrl url;
+    // "scheme://authority", which bounds the transfers active per host.
+    std::string hostKey;
+};
 
 // An immutable snapshot of the client's settings; every request keeps the one
 // that was current when it was started.
@@ -360,9 +405,10 @@ CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
     return CURLE_OK;
 }
 
+struct Host;
+
 struct Request {
-    CurlUrl url;
-    std::string hostKey;
+    std::shared_ptr<const Endpoint> endpoint;
     bool post = false;
     std::string body;
     int attempts = 0;
@@ -370,9 +416,27 @@ struct Request {
     ErrorHandler errorHandler;
     std::shared_ptr<const Settings> settings;
 
+    // Set by the loop thread.
+    Host* host = nullptr;
     CURL* easy = nullptr;
+    std::size_t inFlightIndex = 0;
     std::string response;
     bool tooLarge = false;
+};
+
+// The loop's view of one host: requests waiting for a connection, and how
+// many of its transfers are active.
+struct Host {
+    std::deque<std::unique_ptr<Request>> waiting;
+    long active = 0;
+};
+
+// An easy handle between transfers, still configured for the settings and
+// method it last served: the next request of the same kind sets only its own
+// options, instead of resetting the handle and setting them all again.
+struct SpareHandle {
+    CURL* easy = nullptr;
+    std::shared_ptr<const Settings> settings;
 };
 
 std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* userData) {
@@ -397,13 +461,16 @@ int sendOnce(void* userData, char*, char*, int, int) {
     return request->attempts++ == 0 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
-// The host part of a parsed URL ("scheme://authority"), used to bound the
-// transfers active per host.
+// The host part of a URL ("scheme://authority").
 std::string hostKeyOf(const std::string& url) {
     const auto schemeEnd = url.find("://");
     if (schemeEnd == std::string::npos) return url;
     const auto authorityEnd = url.find_first_of("/?#", schemeEnd + 3);
     return url.substr(0, authorityEnd);
+}
+
+const std::string& hostKeyOf(const Request& request) {
+    return request.endpoint->hostKey;
 }
 
 struct ClientOwner;
@@ -422,17 +489,20 @@ public:
         return settings_;
     }
 
+    // Queues `request` under the current settings, which it keeps until it
+    // is done.
     void submit(std::unique_ptr<Request> request) {
         bool wake = false;
         {
             std::lock_guard lock(mutex_);
             if (stopping_.load(std::memory_order_relaxed)) return;  // the process is exiting
+            request->settings = settings_;
             // Waking the loop costs a write, a context switch and a pass over
             // every transfer, so it is done only when the loop is waiting and
             // could start this request at once: not while it is busy (it
             // looks at the queue before it waits) and not for a host already
             // at its connection limit (a finishing transfer wakes it anyway).
-            wake = polling_ && !blockedHosts_.contains(request->hostKey);
+            wake = polling_ && !blockedHosts_.contains(hostKeyOf(*request));
             if (wake) polling_ = false;
             incoming_.push_back(std::move(request));
             pending_.fetch_add(1, std::memory_order_relaxed);
@@ -510,8 +580,10 @@ private:
                 incoming_.clear();
             }
             for (auto& request : batch) {
-                auto& queue = waiting_[request->hostKey];
-                queue.push_back(std::move(request));
+                Host& host = hosts_[hostKeyOf(*request)];
+                if (host.waiting.empty()) waitingHosts_.push_back(&host);
+                request->host = &host;
+                host.waiting.push_back(std::move(request));
             }
             batch.clear();
             startWaiting();
@@ -533,58 +605,64 @@ private:
     bool readyToPoll() {
         std::lock_guard lock(mutex_);
         if (!incoming_.empty() || stopping_.load(std::memory_order_relaxed)) return false;
-        std::erase_if(blockedHosts_, [this](const std::string& host) { return !waiting_.contains(host); });
-        for (const auto& [host, queue] : waiting_)
-            blockedHosts_.insert(host);
+        std::erase_if(blockedHosts_, [this](const std::string& key) {
+            const auto host = hosts_.find(key);
+            return host == hosts_.end() || host->second.waiting.empty();
+        });
+        for (const Host* host : waitingHosts_)
+            blockedHosts_.insert(hostKeyOf(*host->waiting.front()));
         polling_ = true;
         return true;
     }
 
     void startWaiting() {
-        for (auto it = waiting_.begin(); it != waiting_.end();) {
-            auto& queue = it->second;
-            long& active = active_[it->first];
-            while (!queue.empty() && active < queue.front()->settings->maxConnectionsPerHost) {
+        std::erase_if(waitingHosts_, [this](Host* host) {
+            auto& queue = host->waiting;
+            while (!queue.empty() && host->active < queue.front()->settings->maxConnectionsPerHost) {
                 std::unique_ptr<Request> request = std::move(queue.front());
                 queue.pop_front();
                 if (request->settings->maxConnectionsPerHost > appliedPerHost_) {
                     applyMultiLimits(request->settings->maxConnectionsPerHost);
                 }
                 if (start(request.get())) {
-                    ++active;
-                    inFlight_.insert(request.release());  // owned here until finished
+                    ++host->active;
+                    request->inFlightIndex = inFlight_.size();
+                    inFlight_.push_back(request.release());  // owned here until finished
                 } else {
                     complete(std::move(request), CURLE_FAILED_INIT);
                 }
             }
-            it = queue.empty() ? waiting_.erase(it) : std::next(it);
-        }
+            return queue.empty();
+        });
     }
 
-    CURL* takeHandle() {
-        if (spareHandles_.empty()) return curl_easy_init();
-        CURL* easy = spareHandles_.back();
-        spareHandles_.pop_back();
-        curl_easy_reset(easy);
+    // A handle for `request`, configured for its settings and method.
+    CURL* takeHandle(const Request& request) {
+        auto& spares = request.post ? sparePosts_ : spareGets_;
+        if (!spares.empty()) {
+            SpareHandle spare = std::move(spares.back());
+            spares.pop_back();
+            if (spare.settings == request.settings) return spare.easy;
+            curl_easy_reset(spare.easy);
+            configure(spare.easy, *request.settings, request.post);
+            return spare.easy;
+        }
+        CURL* easy = curl_easy_init();
+        if (easy != nullptr) configure(easy, *request.settings, request.post);
         return easy;
     }
 
-    void recycle(CURL* easy) {
-        if (spareHandles_.size() < 256) {
-            spareHandles_.push_back(easy);
+    void recycle(CURL* easy, const Request& request) {
+        auto& spares = request.post ? sparePosts_ : spareGets_;
+        if (spares.size() < kMaxSpareHandles) {
+            spares.push_back({easy, request.settings});
         } else {
             curl_easy_cleanup(easy);
         }
     }
 
-    bool start(Request* request) {
-        CURL* easy = takeHandle();
-        if (easy == nullptr) return false;
-        request->easy = easy;
-        const Settings& settings = *request->settings;
-
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
-        curl_easy_setopt(easy, CURLOPT_CURLU, request->url.get());
+    // The options every request of these settings and this method shares.
+    void configure(CURL* easy, const Settings& settings, bool post) const {
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -602,31 +680,45 @@ private:
         // idle for longer than this keeps clear of that race.
         curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
         if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
         if (settings.trustStore != nullptr) {
             // Nothing for curl to load: the callback hands over the store.
             curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
             curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
             curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &useTrustStore);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, request->settings.get());
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &settings);
         }
-        if (request->post) {
+        if (post) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &sendOnce);
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, jsonHeaders_);
+        } else {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        }
+    }
+
+    bool start(Request* request) {
+        CURL* easy = takeHandle(*request);
+        if (easy == nullptr) return false;
+        request->easy = easy;
+        if (!spareBuffers_.empty()) {
+            request->response = std::move(spareBuffers_.back());
+            spareBuffers_.pop_back();
+        }
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
+        curl_easy_setopt(easy, CURLOPT_CURLU, request->endpoint->url.get());
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+        if (request->post) {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                              static_cast<curl_off_t>(request->body.size()));
             // curl reads the body in place; the request keeps it until done.
             // With the head, it goes out in one write.
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request->body.data());
-            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &sendOnce);
             curl_easy_setopt(easy, CURLOPT_PREREQDATA, request);
-            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, jsonHeaders_);
-        } else {
-            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         }
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
             request->easy = nullptr;
-            recycle(easy);
+            recycle(easy, *request);
             return false;
         }
         return true;
@@ -643,8 +735,12 @@ private:
             Request* raw = nullptr;
             curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
             std::unique_ptr<Request> request(raw);
-            inFlight_.erase(raw);
-            --active_[request->hostKey];
+            Request* last = inFlight_.back();
+            inFlight_[raw->inFlightIndex] = last;
+            last->inFlightIndex = raw->inFlightIndex;
+            inFlight_.pop_back();
+            Host* host = request->host;
+            if (--host->active == 0 && host->waiting.empty()) hosts_.erase(hostKeyOf(*request));
             complete(std::move(request), result);
         }
         return any;
@@ -653,26 +749,35 @@ private:
     void release(Request& request) {
         if (request.easy != nullptr) {
             curl_multi_remove_handle(multi_, request.easy);
-            recycle(request.easy);
+            recycle(request.easy, request);
             request.easy = nullptr;
         }
     }
 
     void complete(std::unique_ptr<Request> request, CURLcode result) {
-        std::optional<ResponseInfo> info;
-        bool transportError = result != CURLE_OK || request->tooLarge;
-        if (!transportError) {
+        // The head and the body are read into storage the loop keeps for the
+        // next answer.
+        std::optional<ResponseInfo>& info = info_;
+        std::optional<std::string>& body = body_;
+        const bool transportError = result != CURLE_OK || request->tooLarge;
+        if (transportError) {
+            info.reset();
+            body.reset();
+        } else {
             long status = 0;
             const char* contentType = nullptr;
             curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
             curl_easy_getinfo(request->easy, CURLINFO_CONTENT_TYPE, &contentType);
-            info.emplace();
+            if (!info) info.emplace();
             info->statusCode = status;
-            if (contentType != nullptr) info->mimeType = mimeTypeOf(contentType);
+            if (contentType != nullptr) {
+                assignMimeType(contentType, info->mimeType);
+            } else {
+                info->mimeType.reset();
+            }
+            body = std::move(request->response);
         }
         release(*request);
-        std::optional<std::string> body;
-        if (!transportError) body = std::move(request->response);
 
         // Once the application's main has returned, no callback may run.
         if (!stopping_.load(std::memory_order_acquire)) {
@@ -685,6 +790,11 @@ private:
             }
         }
         request.reset();  // releases both callbacks
+        if (!transportError && body->capacity() <= kMaxSpareBufferBytes &&
+            spareBuffers_.size() < kMaxSpareHandles) {
+            body->clear();
+            spareBuffers_.push_back(std::move(*body));
+        }
         pending_.fetch_sub(1, std::memory_order_relaxed);
     }
 
@@ -694,14 +804,17 @@ private:
             release(*request);
         }
         inFlight_.clear();
-        waiting_.clear();
+        waitingHosts_.clear();
+        hosts_.clear();
         {
             std::lock_guard lock(mutex_);
             incoming_.clear();
         }
-        for (CURL* easy : spareHandles_)
-            curl_easy_cleanup(easy);
-        spareHandles_.clear();
+        for (auto* spares : {&spareGets_, &sparePosts_}) {
+            for (const SpareHandle& spare : *spares)
+                curl_easy_cleanup(spare.easy);
+            spares->clear();
+        }
     }
 
     mutable std::mutex mutex_;
@@ -721,10 +834,17 @@ private:
     CURLM* multi_ = nullptr;
     curl_slist* jsonHeaders_ = nullptr;
     long appliedPerHost_ = 0;
-    std::unordered_map<std::string, std::deque<std::unique_ptr<Request>>> waiting_;
-    std::unordered_map<std::string, long> active_;
-    std::unordered_set<Request*> inFlight_;
-    std::vector<CURL*> spareHandles_;
+    // Hosts with a request in the loop; a host is forgotten when it has none.
+    std::unordered_map<std::string, Host> hosts_;
+    // Hosts with requests waiting for a connection, in the order they began
+    // to wait.
+    std::vector<Host*> waitingHosts_;
+    std::vector<Request*> inFlight_;
+    std::vector<SpareHandle> spareGets_;
+    std::vector<SpareHandle> sparePosts_;
+    std::vector<std::string> spareBuffers_;
+    std::optional<ResponseInfo> info_;
+    std::optional<std::string> body_;
 
     std::thread thread_;
 };
@@ -785,6 +905,23 @@ CurlUrl parseUrl(const std::string& text) {
     return web ? std::move(url) : nullptr;
 }
 
+// The endpoint `text` names, or null when it is not an http or https URL. The
+// last one each thread parsed is kept for its next call.
+std::shared_ptr<const Endpoint> endpointOf(const std::string& text) {
+    struct Last {
+        std::string text;
+        std::shared_ptr<const Endpoint> endpoint;
+    };
+    thread_local Last last;
+    if (last.endpoint && last.text == text) return last.endpoint;
+    CurlUrl url = parseUrl(text);
+    if (!url) return nullptr;
+    auto endpoint = std::make_shared<Endpoint>(Endpoint{std::move(url), hostKeyOf(text)});
+    last.text = text;
+    last.endpoint = endpoint;
+    return endpoint;
+}
+
 void logUrlError() {
     static constexpr char kLine[] = "URL error!\n";
     std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
@@ -803,14 +940,12 @@ bool refuse(Credentials credentials, std::string_view credentialsMessage, const 
     return false;
 }
 
-std::unique_ptr<Request> makeRequest(HttpClient& client, CurlUrl url, const std::string& restURL,
+std::unique_ptr<Request> makeRequest(std::shared_ptr<const Endpoint> endpoint,
                                      CompletionHandler completionHandler, ErrorHandler errorHandler) {
     auto request = std::make_unique<Request>();
-    request->url = std::move(url);
-    request->hostKey = hostKeyOf(restURL);
+    request->endpoint = std::move(endpoint);
     request->completionHandler = std::move(completionHandler);
     request->errorHandler = std::move(errorHandler);
-    request->settings = client.settings();
     return request;
 }
 
@@ -820,22 +955,20 @@ void getNetworkCall(Credentials credentials, const std::string& restURL, Complet
                     ErrorHandler errorHandler) {
     if (refuse(credentials, kBalanceCredentialsMessage, errorHandler)) return;
     HttpClient& client = HttpClient::instance();
-    CurlUrl url = parseUrl(restURL);
-    if (!url) return logUrlError();
-    client.submit(
-        makeRequest(client, std::move(url), restURL, std::move(completionHandler), std::move(errorHandler)));
+    auto endpoint = endpointOf(restURL);
+    if (!endpoint) return logUrlError();
+    client.submit(makeRequest(std::move(endpoint), std::move(completionHandler), std::move(errorHandler)));
 }
 
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
                      CompletionHandler completionHandler, ErrorHandler errorHandler) {
     if (refuse(credentials, kSendCredentialsMessage, errorHandler)) return;
     HttpClient& client = HttpClient::instance();
-    CurlUrl url = parseUrl(restURL);
-    if (!url) return logUrlError();
+    auto endpoint = endpointOf(restURL);
+    if (!endpoint) return logUrlError();
     // Text that is not valid UTF-8 can't be written as JSON.
     if (!parameters.error.empty()) return callError(errorHandler, "JSON error: " + parameters.error);
-    auto request =
-        makeRequest(client, std::move(url), restURL, std::move(completionHandler), std::move(errorHandler));
+    auto request = makeRequest(std::move(endpoint), std::move(completionHandler), std::move(errorHandler));
     request->post = true;
     request->body = std::move(parameters.json);
     client.submit(std::move(request));

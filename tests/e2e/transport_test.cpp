@@ -269,6 +269,67 @@ TEST_F(TransportTest, KeepAliveConnectionsAreReused) {
     EXPECT_EQ(ports.size(), 1u);
 }
 
+// The loop keeps handles, parsed endpoints and answer buffers from one
+// request for the next; none of it may carry one request's state into another.
+class TransportReuse : public TransportTest {
+protected:
+    // Sends one request and waits for its outcome.
+    CallbackCollector::Outcome send(bool post, const std::string& url) {
+        CallbackCollector collector;
+        if (post) {
+            detail::postNetworkCall(kCredentials, url, {"{}", {}}, collector.completion(), collector.error());
+        } else {
+            detail::getNetworkCall(kCredentials, url, collector.completion(), collector.error());
+        }
+        return only(collector);
+    }
+};
+
+TEST_F(TransportReuse, NewSettingsApplyToTheNextRequestOfEachMethod) {
+    LoopbackServer first;
+    LoopbackServer second;
+    for (bool post : {false, true}) {
+        route(first.port());
+        EXPECT_TRUE(send(post, balanceUrl()).value);
+        route(second.port());
+        EXPECT_TRUE(send(post, balanceUrl()).value);
+    }
+    EXPECT_EQ(first.receivedCount(), 2u);
+    EXPECT_EQ(second.receivedCount(), 2u);
+}
+
+TEST_F(TransportReuse, EachRequestGoesToItsOwnUrl) {
+    LoopbackServer server;
+    route(server.port());
+    const std::vector<std::string> passwords = {"a", "b", "b", "a", "c%20d"};
+    for (const auto& password : passwords)
+        EXPECT_TRUE(send(false, balanceUrl() + "&Password=" + password).value);
+    std::thread([&] { EXPECT_TRUE(send(true, balanceUrl() + "&Password=e").value); }).join();
+    EXPECT_TRUE(send(false, balanceUrl() + "&Password=a").value);
+
+    std::vector<std::string> targets;
+    for (const auto& request : server.received())
+        targets.push_back(request.target);
+    const std::string prefix = "/api/Credits/GetBalance/?Username=user&Password=";
+    EXPECT_EQ(targets, (std::vector<std::string>{prefix + "a", prefix + "b", prefix + "b", prefix + "a",
+                                                 prefix + "c%20d", prefix + "e", prefix + "a"}));
+    EXPECT_EQ(server.received()[5].method, "POST");
+}
+
+TEST_F(TransportReuse, AnAnswerHoldsOnlyItsOwnBytes) {
+    LoopbackServer server;
+    server.setHandler([](const httplib::Request& req, httplib::Response& res) {
+        const auto size = std::stoul(req.get_param_value("size"));
+        res.set_content(nlohmann::json{{"text", std::string(size, 'x')}}.dump(), "application/json");
+    });
+    route(server.port());
+    for (const std::size_t size : std::initializer_list<std::size_t>{5000, 3, 70000, 0, 300, 3}) {
+        const auto outcome = send(size % 2 == 0, balanceUrl() + "&size=" + std::to_string(size));
+        ASSERT_TRUE(outcome.value) << outcome.error.value_or("");
+        EXPECT_EQ((*outcome.value)["text"], std::string(size, 'x'));
+    }
+}
+
 struct FaultCase {
     const char* name;
     std::function<void(int, const std::string&)> script;
