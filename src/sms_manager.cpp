@@ -132,6 +132,22 @@ bool isPlainWord(const char* bytes) noexcept {
            0;
 }
 
+bool isPlainByte(unsigned char byte) noexcept {
+    return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
+}
+
+// Whether `text` is written into JSON as it is, between quotes.
+bool isPlain(std::string_view text) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        if (!isPlainWord(text.data() + i)) return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (!isPlainByte(static_cast<unsigned char>(text[i]))) return false;
+    }
+    return true;
+}
+
 // Writes a body object member by member straight into its text, as
 // nlohmann::json's compact dump() would write the same members: a bulk body's
 // thousand numbers cost one string instead of a thousand tree nodes. Strings
@@ -157,6 +173,32 @@ public:
     }
     void strings(std::string_view key, const std::vector<std::string>& values) {
         name(key);
+        // Phone numbers need no escaping: when none does, the list is copied
+        // in one pass, straight into its place.
+        std::size_t size = 2 + 3 * values.size() - (values.empty() ? 0 : 1);
+        bool plain = true;
+        for (const auto& value : values) {
+            size += value.size();
+            if (!isPlain(value)) {
+                plain = false;
+                break;
+            }
+        }
+        if (plain) {
+            const std::size_t at = text_.size();
+            text_.resize(at + size);
+            char* out = text_.data() + at;
+            *out++ = '[';
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                if (i != 0) *out++ = ',';
+                *out++ = '"';
+                std::memcpy(out, values[i].data(), values[i].size());
+                out += values[i].size();
+                *out++ = '"';
+            }
+            *out = ']';
+            return;
+        }
         text_.push_back('[');
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (i != 0) text_.push_back(',');
@@ -208,7 +250,7 @@ private:
                 if (i >= value.size()) break;
             }
             const auto byte = static_cast<unsigned char>(value[i]);
-            if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x80) {
+            if (isPlainByte(byte)) {
                 ++i;
                 continue;
             }

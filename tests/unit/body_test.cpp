@@ -262,6 +262,39 @@ const TextCase kTextCases[] = {
 INSTANTIATE_TEST_SUITE_P(Table, BodyText, testing::ValuesIn(kTextCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Plain text is checked eight bytes at a time: a byte that needs a look must
+// be found wherever it falls in a word, and in a list of numbers wherever the
+// number falls in the list.
+std::string dumped(const std::vector<std::string>& numbers, const std::string& message) {
+    return nlohmann::ordered_json{{"MobileNumbers", numbers},
+                                  {"Message", message},
+                                  {"SenderName", ""},
+                                  {"ReportRequired", false},
+                                  {"Quorvi", false}}
+        .dump();
+}
+
+TEST(BodyTextOffsets, ABytePastThePlainRunIsFoundAtEveryOffset) {
+    for (const std::string special : {"\"", "\\", "\x1f", "\n", "\xc3\xa9", "\x7f", "~"}) {
+        for (std::size_t at = 0; at < 19; ++at) {
+            const std::string text = std::string(at, 'a') + special + std::string(19 - at, 'b');
+            const std::vector<std::string> numbers = {"+96550000001", text, "+96550000002"};
+            const auto body = writeSingleSMSBody({.MobileNumbers = numbers, .Message = text});
+            ASSERT_EQ(body.json, dumped(numbers, text)) << "at " << at;
+        }
+    }
+}
+
+TEST(BodyTextOffsets, AnInvalidNumberAnywhereInTheListIsRefused) {
+    for (std::size_t at = 0; at < 4; ++at) {
+        std::vector<std::string> numbers(4, "+96550000001");
+        numbers[at] = "+9655000\xff";
+        const auto body = writeBulkSMSBody({.MobileNumbers = numbers, .Message = "ok"});
+        EXPECT_EQ(body.error, "[json.exception.type_error.316] invalid UTF-8 byte at index 8: 0xFF");
+        EXPECT_TRUE(body.json.empty());
+    }
+}
+
 TEST(BodyTextErrors, TheFirstInvalidStringInTheBodyIsReported) {
     const auto body = writeBulkSMSBody({.MobileNumbers = {"1", "2\xc3"},
                                         .Message = "\xff",
