@@ -117,11 +117,15 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
 // Whether the eight bytes at `bytes` are all printable ASCII other than '"'
 // and '\\', which a JSON string holds as they are. Body strings are mostly
 // such text, and looking at a word at a time keeps writing them cheap.
-bool isPlainWord(const char* bytes) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kHighs = 0x8080808080808080;
+std::uint64_t loadWord(const char* bytes) noexcept {
     std::uint64_t word = 0;
     std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+bool isPlainWord(std::uint64_t word) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighs = 0x8080808080808080;
     // A byte's high bit ends up set exactly where the byte is below `limit`
     // (for a word with no high bits of its own).
     const auto below = [&](std::uint64_t w, unsigned char limit) {
@@ -136,16 +140,27 @@ bool isPlainByte(unsigned char byte) noexcept {
     return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
 }
 
-// Whether `text` is written into JSON as it is, between quotes.
-bool isPlain(std::string_view text) noexcept {
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        if (!isPlainWord(text.data() + i)) return false;
+// Copies `text` to `out` while it is plain; says whether all of it was. A
+// phone number takes two words, the second overlapping the first.
+bool copyPlain(std::string_view text, char* out) noexcept {
+    const char* in = text.data();
+    const std::size_t size = text.size();
+    if (size < 8) {
+        for (std::size_t i = 0; i < size; ++i) {
+            if (!isPlainByte(static_cast<unsigned char>(in[i]))) return false;
+            out[i] = in[i];
+        }
+        return true;
     }
-    for (; i < text.size(); ++i) {
-        if (!isPlainByte(static_cast<unsigned char>(text[i]))) return false;
+    const auto copyWord = [&](std::size_t at) {
+        const std::uint64_t word = loadWord(in + at);
+        std::memcpy(out + at, &word, sizeof word);
+        return isPlainWord(word);
+    };
+    for (std::size_t at = 0; at + 8 <= size; at += 8) {
+        if (!copyWord(at)) return false;
     }
-    return true;
+    return size % 8 == 0 || copyWord(size - 8);
 }
 
 // Writes a body object member by member straight into its text, as
@@ -173,32 +188,28 @@ public:
     }
     void strings(std::string_view key, const std::vector<std::string>& values) {
         name(key);
-        // Phone numbers need no escaping: when none does, the list is copied
-        // in one pass, straight into its place.
+        // Phone numbers need no escaping: while none does, they are copied
+        // straight into their place, a word at a time.
         std::size_t size = 2 + 3 * values.size() - (values.empty() ? 0 : 1);
-        bool plain = true;
-        for (const auto& value : values) {
+        for (const auto& value : values)
             size += value.size();
-            if (!isPlain(value)) {
-                plain = false;
-                break;
-            }
+        const std::size_t at = text_.size();
+        text_.resize(at + size);
+        char* out = text_.data() + at;
+        *out++ = '[';
+        bool plain = true;
+        for (std::size_t i = 0; i < values.size() && plain; ++i) {
+            if (i != 0) *out++ = ',';
+            *out++ = '"';
+            plain = copyPlain(values[i], out);
+            out += values[i].size();
+            *out++ = '"';
         }
         if (plain) {
-            const std::size_t at = text_.size();
-            text_.resize(at + size);
-            char* out = text_.data() + at;
-            *out++ = '[';
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                if (i != 0) *out++ = ',';
-                *out++ = '"';
-                std::memcpy(out, values[i].data(), values[i].size());
-                out += values[i].size();
-                *out++ = '"';
-            }
             *out = ']';
             return;
         }
+        text_.resize(at);
         text_.push_back('[');
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (i != 0) text_.push_back(',');
@@ -243,7 +254,7 @@ private:
         std::size_t bytewiseUntil = 0;
         while (i < value.size()) {
             if (i >= bytewiseUntil) {
-                while (i + 8 <= value.size() && isPlainWord(value.data() + i))
+                while (i + 8 <= value.size() && isPlainWord(loadWord(value.data() + i)))
                     i += 8;
                 // The next eight bytes hold one that needs a look.
                 bytewiseUntil = i + 8;
