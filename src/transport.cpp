@@ -334,7 +334,7 @@ constexpr long kMaxIdleSecondsForReuse = 2;
 // Kept between transfers: easy handles of each method, and answer buffers up
 // to a size.
 constexpr std::size_t kMaxSpareHandles = 256;
-constexpr std::size_t kMaxSpareBufferBytes = 64 * 1024;
+constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
 
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
