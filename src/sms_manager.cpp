@@ -114,15 +114,15 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
     return length;
 }
 
-// Whether the eight bytes at `bytes` are all printable ASCII other than '"'
-// and '\\', which a JSON string holds as they are. Body strings are mostly
-// such text, and looking at a word at a time keeps writing them cheap.
 std::uint64_t loadWord(const char* bytes) noexcept {
     std::uint64_t word = 0;
     std::memcpy(&word, bytes, sizeof word);
     return word;
 }
 
+// Whether the eight bytes of `word` are all printable ASCII other than '"'
+// and '\\', which a JSON string holds as they are. Body strings are mostly
+// such text, and looking at a word at a time keeps writing them cheap.
 bool isPlainWord(std::uint64_t word) noexcept {
     constexpr std::uint64_t kOnes = 0x0101010101010101;
     constexpr std::uint64_t kHighs = 0x8080808080808080;
