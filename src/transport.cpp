@@ -234,11 +234,10 @@ private:
             skipBlanks();
             if (!take(':')) return false;
             skipBlanks();
-            // Serializers of sorted maps write keys in order, and then the
-            // hint saves the search. A repeated key keeps its last value, as
-            // with nlohmann's parser.
-            const auto member = members.emplace_hint(members.end(), std::piecewise_construct,
-                                                     std::forward_as_tuple(key), std::forward_as_tuple());
+            // A repeated key keeps its last value, as with nlohmann's parser.
+            const auto member =
+                members.emplace(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple())
+                    .first;
             if (!value(member->second)) return false;
             skipBlanks();
             if (take('}')) return leave();
@@ -331,9 +330,9 @@ void handleNetworkResponse(const std::optional<std::string>& body,
 namespace {
 
 constexpr long kMaxIdleSecondsForReuse = 2;
-// Kept between transfers: easy handles of each method, and answer buffers up
-// to a size.
-constexpr std::size_t kMaxSpareHandles = 256;
+// Kept between transfers: up to this many easy handles of each method, and as
+// many answer buffers, each up to a size.
+constexpr std::size_t kMaxSpares = 256;
 constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
 
 struct CurlUrlDeleter {
@@ -654,7 +653,7 @@ private:
 
     void recycle(CURL* easy, const Request& request) {
         auto& spares = request.post ? sparePosts_ : spareGets_;
-        if (spares.size() < kMaxSpareHandles) {
+        if (spares.size() < kMaxSpares) {
             spares.push_back({easy, request.settings});
         } else {
             curl_easy_cleanup(easy);
@@ -755,14 +754,12 @@ private:
     }
 
     void complete(std::unique_ptr<Request> request, CURLcode result) {
-        // The head and the body are read into storage the loop keeps for the
-        // next answer.
+        // The head is read into storage the loop keeps for the next answer.
         std::optional<ResponseInfo>& info = info_;
-        std::optional<std::string>& body = body_;
+        std::optional<std::string> body;
         const bool transportError = result != CURLE_OK || request->tooLarge;
         if (transportError) {
             info.reset();
-            body.reset();
         } else {
             long status = 0;
             const char* contentType = nullptr;
@@ -790,8 +787,7 @@ private:
             }
         }
         request.reset();  // releases both callbacks
-        if (!transportError && body->capacity() <= kMaxSpareBufferBytes &&
-            spareBuffers_.size() < kMaxSpareHandles) {
+        if (body && body->capacity() <= kMaxSpareBufferBytes && spareBuffers_.size() < kMaxSpares) {
             body->clear();
             spareBuffers_.push_back(std::move(*body));
         }
@@ -844,7 +840,6 @@ private:
     std::vector<SpareHandle> sparePosts_;
     std::vector<std::string> spareBuffers_;
     std::optional<ResponseInfo> info_;
-    std::optional<std::string> body_;
 
     std::thread thread_;
 };
