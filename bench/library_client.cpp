@@ -6,7 +6,7 @@
 
 #include <qelsms/qelsms.hpp>
 
-#include "transport.hpp"
+#include "http_engine.hpp"
 #include "workload.hpp"
 
 namespace qelsms::bench {

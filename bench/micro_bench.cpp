@@ -7,9 +7,10 @@
 
 #include <qelsms/qelsms.hpp>
 
+#include "answer_handling.hpp"
+#include "http_engine.hpp"
 #include "operations.hpp"
 #include "reachability.hpp"
-#include "transport.hpp"
 #include "workload.hpp"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "transport.hpp"
+#include "answer_handling.hpp"
 
 namespace {
 

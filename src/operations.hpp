@@ -7,7 +7,7 @@
 
 #include <qelsms/qelsms.hpp>
 
-#include "transport.hpp"
+#include "transports.hpp"
 
 namespace qelsms::detail {
 

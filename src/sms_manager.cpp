@@ -11,7 +11,7 @@
 
 #include "operations.hpp"
 #include "qelsms_build_config.hpp"
-#include "transport.hpp"
+#include "transports.hpp"
 
 extern "C" const double QelSMSVersionNumber = 1.0;
 extern "C" const unsigned char QelSMSVersionString[] = "@(#)PROGRAM:QelSMS  PROJECT:QelSMS-1\n";

@@ -20,7 +20,7 @@
 #include <qelsms/qelsms.hpp>
 
 #include "sandbox_process.hpp"
-#include "transport.hpp"
+#include "http_engine.hpp"
 
 namespace qelsms {
 namespace {

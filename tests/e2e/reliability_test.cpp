@@ -22,9 +22,10 @@
 #include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
 
+#include "http_engine.hpp"
 #include "sandbox_process.hpp"
 #include "test_server.hpp"
-#include "transport.hpp"
+#include "transports.hpp"
 
 namespace qelsms {
 namespace {

@@ -24,7 +24,7 @@
 
 #include "sandbox_process.hpp"
 #include "test_server.hpp"
-#include "transport.hpp"
+#include "transports.hpp"
 
 namespace qelsms {
 namespace {

@@ -9,8 +9,9 @@
 
 #include <qelsms/qelsms.hpp>
 
+#include "http_engine.hpp"
 #include "test_server.hpp"
-#include "transport.hpp"
+#include "transports.hpp"
 
 namespace qelsms {
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "transport.hpp"
+#include "answer_handling.hpp"
 
 namespace qelsms::detail {
 namespace {

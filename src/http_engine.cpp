@@ -1,331 +1,28 @@
-#include "transport.hpp"
+#include "http_engine.hpp"
 
 #include <curl/curl.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "reachability.hpp"
+#include "answer_handling.hpp"
+#include "http_settings.hpp"
 
 namespace qelsms::detail {
-
-namespace {
-
-void callError(const ErrorHandler& errorHandler, std::string message) {
-    if (errorHandler) errorHandler(std::move(message));
-}
-
-std::string statusCodeMessage(std::int64_t statusCode) {
-    return "Server error status code " + std::to_string(statusCode);
-}
-
-// The Unicode default lower-case mapping sends no character outside ASCII to
-// 'e', 'r' or 'o', and sends no ASCII letter outside ASCII, so a string
-// lower-cases to "error" exactly when it is "error" in any ASCII case.
-bool isErrorStatus(std::string_view status) {
-    constexpr std::string_view kError = "error";
-    if (status.size() != kError.size()) return false;
-    for (std::size_t i = 0; i < kError.size(); ++i) {
-        char c = status[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kError[i]) return false;
-    }
-    return true;
-}
-
-// Nesting depth of a JSON text, counting brackets outside strings. Stops
-// counting once `limit` is exceeded.
-int nestingDepth(std::string_view text, int limit) {
-    int depth = 0;
-    int deepest = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-            if (deepest > limit) return deepest;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
-const std::string* stringMember(const nlohmann::json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return nullptr;
-    return it->get_ptr<const std::string*>();
-}
-
-}  // namespace
-
-namespace {
-
-// mimeTypeOf into `out`, reusing its storage: the network thread does this for
-// every answer.
-void assignMimeType(std::string_view contentType, std::optional<std::string>& out) {
-    const auto semicolon = contentType.find(';');
-    std::string_view type = contentType.substr(0, semicolon);
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!type.empty() && isBlank(type.front()))
-        type.remove_prefix(1);
-    while (!type.empty() && isBlank(type.back()))
-        type.remove_suffix(1);
-    if (type.empty()) {
-        out.reset();
-        return;
-    }
-    std::string& lowered = out ? *out : out.emplace();
-    lowered.assign(type);
-    for (char& c : lowered) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-}
-
-}  // namespace
-
-std::optional<std::string> mimeTypeOf(std::string_view contentType) {
-    std::optional<std::string> type;
-    assignMimeType(contentType, type);
-    return type;
-}
-
-namespace {
-
-// Reads the plain JSON most answers are made of (objects, arrays, strings of
-// printable ASCII without escapes, integers of at most 18 digits, true, false,
-// null) straight into the value nlohmann::json::parse would build for it.
-// Anything else it leaves to nlohmann by failing: the two never disagree on
-// what they both read, and every error message is nlohmann's own. Decoding
-// was the largest single cost per answer on the network thread; this halves
-// it for the answers the provider sends.
-class PlainJsonReader {
-public:
-    explicit PlainJsonReader(std::string_view text) noexcept
-        : at_(text.data()), end_(text.data() + text.size()) {}
-
-    bool read(nlohmann::json& out) {
-        skipBlanks();
-        if (!value(out)) return false;
-        skipBlanks();
-        return at_ == end_;
-    }
-
-private:
-    void skipBlanks() noexcept {
-        while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t'))
-            ++at_;
-    }
-
-    bool take(char c) noexcept {
-        if (at_ == end_ || *at_ != c) return false;
-        ++at_;
-        return true;
-    }
-
-    // Recursive, but never deeper than kMaxJsonDepth: a deeper text is left
-    // to decodeBody, which refuses it.
-    bool value(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
-        if (at_ == end_) return false;
-        switch (*at_) {
-            case '{':
-                return object(out);
-            case '[':
-                return array(out);
-            case '"': {
-                std::string_view text;
-                if (!string(text)) return false;
-                out = std::string(text);
-                return true;
-            }
-            case 't':
-                return word("true", out, true);
-            case 'f':
-                return word("false", out, false);
-            case 'n':
-                return word("null", out, nullptr);
-            default:
-                return number(out);
-        }
-    }
-
-    template <class Value>
-    bool word(std::string_view literal, nlohmann::json& out, Value value) {
-        if (static_cast<std::size_t>(end_ - at_) < literal.size() ||
-            std::string_view(at_, literal.size()) != literal) {
-            return false;
-        }
-        at_ += literal.size();
-        out = value;
-        return true;
-    }
-
-    bool string(std::string_view& text) noexcept {
-        if (!take('"')) return false;
-        const char* start = at_;
-        while (at_ != end_ && *at_ != '"') {
-            const auto byte = static_cast<unsigned char>(*at_);
-            if (byte < 0x20 || byte > 0x7E || byte == '\\') return false;
-            ++at_;
-        }
-        if (at_ == end_) return false;
-        text = std::string_view(start, static_cast<std::size_t>(at_ - start));
-        ++at_;
-        return true;
-    }
-
-    // -?[1-9][0-9]{0,17} or 0: fits both std::int64_t and std::uint64_t, so
-    // the type is the one nlohmann picks (unsigned unless negative).
-    bool number(nlohmann::json& out) noexcept {
-        const bool negative = take('-');
-        const char* start = at_;
-        std::uint64_t magnitude = 0;
-        while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
-            magnitude = magnitude * 10 + static_cast<std::uint64_t>(*at_ - '0');
-            ++at_;
-        }
-        const auto digits = at_ - start;
-        if (digits == 0 || digits > 18 || (*start == '0' && (digits > 1 || negative))) return false;
-        if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
-        if (negative) {
-            out = -static_cast<std::int64_t>(magnitude);
-        } else {
-            out = magnitude;
-        }
-        return true;
-    }
-
-    bool object(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
-        if (++depth_ > kMaxJsonDepth) return false;
-        ++at_;
-        out = nlohmann::json::object();
-        auto& members = out.get_ref<nlohmann::json::object_t&>();
-        skipBlanks();
-        if (take('}')) return leave();
-        for (;;) {
-            std::string_view key;
-            if (!string(key)) return false;
-            skipBlanks();
-            if (!take(':')) return false;
-            skipBlanks();
-            // A repeated key keeps its last value, as with nlohmann's parser.
-            const auto member =
-                members.emplace(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple())
-                    .first;
-            if (!value(member->second)) return false;
-            skipBlanks();
-            if (take('}')) return leave();
-            if (!take(',')) return false;
-            skipBlanks();
-        }
-    }
-
-    bool array(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
-        if (++depth_ > kMaxJsonDepth) return false;
-        ++at_;
-        out = nlohmann::json::array();
-        skipBlanks();
-        if (take(']')) return leave();
-        for (;;) {
-            out.push_back(nullptr);
-            if (!value(out.back())) return false;
-            skipBlanks();
-            if (take(']')) return leave();
-            if (!take(',')) return false;
-            skipBlanks();
-        }
-    }
-
-    bool leave() noexcept {
-        --depth_;
-        return true;
-    }
-
-    const char* at_;
-    const char* end_;
-    int depth_ = 0;
-};
-
-}  // namespace
-
-std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& error) {
-    try {
-        nlohmann::json value;
-        if (!PlainJsonReader(body).read(value)) {
-            // nlohmann's parser recurses once per level: a deep text must not
-            // reach it.
-            if (nestingDepth(body, kMaxJsonDepth) > kMaxJsonDepth) {
-                error = "nesting depth exceeds " + std::to_string(kMaxJsonDepth) + " levels";
-                return std::nullopt;
-            }
-            value = nlohmann::json::parse(body);
-        }
-        if (!value.is_object() && !value.is_array()) {
-            error = "top-level value is not an object or an array";
-            return std::nullopt;
-        }
-        return value;
-    } catch (const nlohmann::json::exception& e) {
-        error = e.what();
-        return std::nullopt;
-    }
-}
-
-void handleNetworkResponse(const std::optional<std::string>& body,
-                           const std::optional<ResponseInfo>& response, bool transportError,
-                           const CompletionHandler& completionHandler, const ErrorHandler& errorHandler) {
-    if (transportError || !body) return callError(errorHandler, "Client error!");
-    if (!response || !response->isHttp) return callError(errorHandler, "Response is not HTTPURLResponse");
-
-    std::string decodeError;
-    const std::int64_t status = response->statusCode;
-    if (status >= 200 && status <= 299) {
-        if (!response->mimeType || *response->mimeType != "application/json") {
-            return callError(errorHandler, "Wrong MIME type!");
-        }
-        auto value = decodeBody(*body, decodeError);
-        if (!value) return callError(errorHandler, "JSON error: " + decodeError);
-        if (completionHandler) completionHandler(std::move(*value));
-        return;
-    }
-
-    const auto value = decodeBody(*body, decodeError);
-    if (!value) return callError(errorHandler, "JSON error: " + decodeError);
-    if (!value->is_object()) return callError(errorHandler, statusCodeMessage(status));
-    if (const auto* message = stringMember(*value, "Message")) return callError(errorHandler, *message);
-    const auto* statusText = stringMember(*value, "status");
-    if (!statusText || !isErrorStatus(*statusText)) return callError(errorHandler, statusCodeMessage(status));
-    if (const auto* description = stringMember(*value, "errorDescription")) {
-        return callError(errorHandler, *description);
-    }
-    callError(errorHandler, statusCodeMessage(status));
-}
 
 namespace {
 
@@ -334,67 +31,6 @@ constexpr long kMaxIdleSecondsForReuse = 2;
 // many answer buffers, each up to a size.
 constexpr std::size_t kMaxSpares = 256;
 constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
-
-struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
-
-// A parsed endpoint URL, shared by every request to it: curl only reads a
-// URL handle, and an application sends to the same few endpoints over and
-// over, where parsing one costs more than the rest of a call.
-struct Endpoint {
-    CurlUrl url;
-    // "scheme://authority", which bounds the transfers active per host.
-    std::string hostKey;
-};
-
-// An immutable snapshot of the client's settings; every request keeps the one
-// that was current when it was started.
-struct Settings {
-    // The system's CAs plus the configured extra ones, built once; null when
-    // no extra CA is configured (curl then uses its own cached default).
-    X509_STORE* trustStore = nullptr;
-    curl_slist* connectTo = nullptr;
-    long maxConnectionsPerHost = 32;
-    long timeoutSeconds = 60;
-
-    Settings() = default;
-    Settings(const Settings&) = delete;
-    Settings& operator=(const Settings&) = delete;
-    ~Settings() {
-        curl_slist_free_all(connectTo);
-        X509_STORE_free(trustStore);
-    }
-};
-
-// Reads every PEM certificate of `path`, on top of the system's trusted CAs
-// (curl's default bundle and directory), into one store that all connections
-// made under these settings share. Loading the system bundle costs tens of
-// milliseconds, far too much to repeat for every connection.
-X509_STORE* buildTrustStore(const std::string& path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
-    if (!file) throw std::invalid_argument("cannot open CA file " + path);
-    std::unique_ptr<X509_STORE, void (*)(X509_STORE*)> store(X509_STORE_new(), &X509_STORE_free);
-    if (!store) throw std::bad_alloc();
-    int added = 0;
-    while (X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr)) {
-        X509_STORE_add_cert(store.get(), cert);
-        X509_free(cert);
-        ++added;
-    }
-    ERR_clear_error();
-    if (added == 0) throw std::invalid_argument("no PEM certificate in CA file " + path);
-
-    const curl_version_info_data* curlInfo = curl_version_info(CURLVERSION_NOW);
-    const bool haveFile =
-        curlInfo->cainfo != nullptr && X509_STORE_load_file(store.get(), curlInfo->cainfo) == 1;
-    const bool havePath =
-        curlInfo->capath != nullptr && X509_STORE_load_path(store.get(), curlInfo->capath) == 1;
-    if (!haveFile && !havePath) X509_STORE_set_default_paths(store.get());
-    ERR_clear_error();
-    return store.release();
-}
 
 CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
     const auto* settings = static_cast<const Settings*>(userData);
@@ -460,17 +96,11 @@ int sendOnce(void* userData, char*, char*, int, int) {
     return request->attempts++ == 0 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
-// The host part of a URL ("scheme://authority").
-std::string hostKeyOf(const std::string& url) {
-    const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string::npos) return url;
-    const auto authorityEnd = url.find_first_of("/?#", schemeEnd + 3);
-    return url.substr(0, authorityEnd);
-}
-
 const std::string& hostKeyOf(const Request& request) {
     return request.endpoint->hostKey;
 }
+
+}  // namespace
 
 struct ClientOwner;
 
@@ -887,54 +517,6 @@ HttpClient& HttpClient::instance() {
     return owner.current();
 }
 
-// Parses `text` with libcurl's URL parser; only http and https are accepted.
-CurlUrl parseUrl(const std::string& text) {
-    if (text.find('\0') != std::string::npos) return nullptr;
-    CurlUrl url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return nullptr;
-    char* scheme = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return nullptr;
-    const std::string_view s(scheme);
-    const bool web = s == "http" || s == "https";
-    curl_free(scheme);
-    return web ? std::move(url) : nullptr;
-}
-
-// The endpoint `text` names, or null when it is not an http or https URL. The
-// last one each thread parsed is kept for its next call.
-std::shared_ptr<const Endpoint> endpointOf(const std::string& text) {
-    struct Last {
-        std::string text;
-        std::shared_ptr<const Endpoint> endpoint;
-    };
-    thread_local Last last;
-    if (last.endpoint && last.text == text) return last.endpoint;
-    CurlUrl url = parseUrl(text);
-    if (!url) return nullptr;
-    auto endpoint = std::make_shared<Endpoint>(Endpoint{std::move(url), hostKeyOf(text)});
-    last.text = text;
-    last.endpoint = endpoint;
-    return endpoint;
-}
-
-void logUrlError() {
-    static constexpr char kLine[] = "URL error!\n";
-    std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
-    std::fflush(stdout);
-}
-
-bool refuse(Credentials credentials, std::string_view credentialsMessage, const ErrorHandler& errorHandler) {
-    if (credentials.user.empty() || credentials.password.empty()) {
-        callError(errorHandler, std::string(credentialsMessage));
-        return true;
-    }
-    if (!isConnectedToNetwork()) {
-        callError(errorHandler, std::string(kNoNetworkMessage));
-        return true;
-    }
-    return false;
-}
-
 std::unique_ptr<Request> makeRequest(std::shared_ptr<const Endpoint> endpoint,
                                      CompletionHandler completionHandler, ErrorHandler errorHandler) {
     auto request = std::make_unique<Request>();
@@ -944,33 +526,21 @@ std::unique_ptr<Request> makeRequest(std::shared_ptr<const Endpoint> endpoint,
     return request;
 }
 
-}  // namespace
+HttpClient& httpClient() {
+    return HttpClient::instance();
+}
 
-void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
-                    ErrorHandler errorHandler) {
-    if (refuse(credentials, kBalanceCredentialsMessage, errorHandler)) return;
-    HttpClient& client = HttpClient::instance();
-    auto endpoint = endpointOf(restURL);
-    if (!endpoint) return logUrlError();
+void submitGet(HttpClient& client, std::shared_ptr<const Endpoint> endpoint,
+               CompletionHandler completionHandler, ErrorHandler errorHandler) {
     client.submit(makeRequest(std::move(endpoint), std::move(completionHandler), std::move(errorHandler)));
 }
 
-void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
-                     CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    if (refuse(credentials, kSendCredentialsMessage, errorHandler)) return;
-    HttpClient& client = HttpClient::instance();
-    auto endpoint = endpointOf(restURL);
-    if (!endpoint) return logUrlError();
-    // Text that is not valid UTF-8 can't be written as JSON.
-    if (!parameters.error.empty()) return callError(errorHandler, "JSON error: " + parameters.error);
+void submitPost(HttpClient& client, std::shared_ptr<const Endpoint> endpoint, std::string body,
+                CompletionHandler completionHandler, ErrorHandler errorHandler) {
     auto request = makeRequest(std::move(endpoint), std::move(completionHandler), std::move(errorHandler));
     request->post = true;
-    request->body = std::move(parameters.json);
+    request->body = std::move(body);
     client.submit(std::move(request));
-}
-
-bool isWebURL(const std::string& text) {
-    return parseUrl(text) != nullptr;
 }
 
 std::size_t pendingRequests() noexcept {
@@ -983,33 +553,7 @@ namespace qelsms {
 
 // The public signature takes the options by value; here they are only read.
 void configureHttpClient(HttpClientOptions options) {  // NOLINT(performance-unnecessary-value-param)
-    using detail::Settings;
-    if (options.maxConnectionsPerHost <= 0)
-        throw std::invalid_argument("maxConnectionsPerHost must be positive");
-    if (options.timeoutSeconds <= 0) throw std::invalid_argument("timeoutSeconds must be positive");
-    auto settings = std::make_shared<Settings>();
-    settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
-    settings->timeoutSeconds = options.timeoutSeconds;
-    if (!options.caFile.empty()) settings->trustStore = detail::buildTrustStore(options.caFile);
-    for (const auto& entry : options.connectTo) {
-        // HOST:PORT:CONNECT-HOST:CONNECT-PORT, where an IPv6 host may be
-        // bracketed; at least three colons outside brackets.
-        int colons = 0;
-        bool bracket = false;
-        for (char c : entry) {
-            if (c == '[') bracket = true;
-            if (c == ']') bracket = false;
-            if (c == ':' && !bracket) ++colons;
-        }
-        if (colons != 3 || entry.find_first_of("\r\n", 0) != std::string::npos) {
-            throw std::invalid_argument("connectTo entry must be HOST:PORT:CONNECT-HOST:CONNECT-PORT: " +
-                                        entry);
-        }
-        curl_slist* list = curl_slist_append(settings->connectTo, entry.c_str());
-        if (list == nullptr) throw std::bad_alloc();
-        settings->connectTo = list;
-    }
-    detail::HttpClient::instance().configure(std::move(settings));
+    detail::HttpClient::instance().configure(detail::settingsFrom(options));
 }
 
 }  // namespace qelsms

@@ -1,0 +1,306 @@
+#include "answer_handling.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+
+namespace qelsms::detail {
+
+void callError(const ErrorHandler& errorHandler, std::string message) {
+    if (errorHandler) errorHandler(std::move(message));
+}
+
+namespace {
+
+std::string statusCodeMessage(std::int64_t statusCode) {
+    return "Server error status code " + std::to_string(statusCode);
+}
+
+// The Unicode default lower-case mapping sends no character outside ASCII to
+// 'e', 'r' or 'o', and sends no ASCII letter outside ASCII, so a string
+// lower-cases to "error" exactly when it is "error" in any ASCII case.
+bool isErrorStatus(std::string_view status) {
+    constexpr std::string_view kError = "error";
+    if (status.size() != kError.size()) return false;
+    for (std::size_t i = 0; i < kError.size(); ++i) {
+        char c = status[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kError[i]) return false;
+    }
+    return true;
+}
+
+// Nesting depth of a JSON text, counting brackets outside strings. Stops
+// counting once `limit` is exceeded.
+int nestingDepth(std::string_view text, int limit) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) return deepest;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+const std::string* stringMember(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return nullptr;
+    return it->get_ptr<const std::string*>();
+}
+
+}  // namespace
+
+void assignMimeType(std::string_view contentType, std::optional<std::string>& out) {
+    const auto semicolon = contentType.find(';');
+    std::string_view type = contentType.substr(0, semicolon);
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!type.empty() && isBlank(type.front()))
+        type.remove_prefix(1);
+    while (!type.empty() && isBlank(type.back()))
+        type.remove_suffix(1);
+    if (type.empty()) {
+        out.reset();
+        return;
+    }
+    std::string& lowered = out ? *out : out.emplace();
+    lowered.assign(type);
+    for (char& c : lowered) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+}
+
+std::optional<std::string> mimeTypeOf(std::string_view contentType) {
+    std::optional<std::string> type;
+    assignMimeType(contentType, type);
+    return type;
+}
+
+namespace {
+
+// Reads the plain JSON most answers are made of (objects, arrays, strings of
+// printable ASCII without escapes, integers of at most 18 digits, true, false,
+// null) straight into the value nlohmann::json::parse would build for it.
+// Anything else it leaves to nlohmann by failing: the two never disagree on
+// what they both read, and every error message is nlohmann's own. Decoding
+// was the largest single cost per answer on the network thread; this halves
+// it for the answers the provider sends.
+class PlainJsonReader {
+public:
+    explicit PlainJsonReader(std::string_view text) noexcept
+        : at_(text.data()), end_(text.data() + text.size()) {}
+
+    bool read(nlohmann::json& out) {
+        skipBlanks();
+        if (!value(out)) return false;
+        skipBlanks();
+        return at_ == end_;
+    }
+
+private:
+    void skipBlanks() noexcept {
+        while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t'))
+            ++at_;
+    }
+
+    bool take(char c) noexcept {
+        if (at_ == end_ || *at_ != c) return false;
+        ++at_;
+        return true;
+    }
+
+    // Recursive, but never deeper than kMaxJsonDepth: a deeper text is left
+    // to decodeBody, which refuses it.
+    bool value(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
+        if (at_ == end_) return false;
+        switch (*at_) {
+            case '{':
+                return object(out);
+            case '[':
+                return array(out);
+            case '"': {
+                std::string_view text;
+                if (!string(text)) return false;
+                out = std::string(text);
+                return true;
+            }
+            case 't':
+                return word("true", out, true);
+            case 'f':
+                return word("false", out, false);
+            case 'n':
+                return word("null", out, nullptr);
+            default:
+                return number(out);
+        }
+    }
+
+    template <class Value>
+    bool word(std::string_view literal, nlohmann::json& out, Value value) {
+        if (static_cast<std::size_t>(end_ - at_) < literal.size() ||
+            std::string_view(at_, literal.size()) != literal) {
+            return false;
+        }
+        at_ += literal.size();
+        out = value;
+        return true;
+    }
+
+    bool string(std::string_view& text) noexcept {
+        if (!take('"')) return false;
+        const char* start = at_;
+        while (at_ != end_ && *at_ != '"') {
+            const auto byte = static_cast<unsigned char>(*at_);
+            if (byte < 0x20 || byte > 0x7E || byte == '\\') return false;
+            ++at_;
+        }
+        if (at_ == end_) return false;
+        text = std::string_view(start, static_cast<std::size_t>(at_ - start));
+        ++at_;
+        return true;
+    }
+
+    // -?[1-9][0-9]{0,17} or 0: fits both std::int64_t and std::uint64_t, so
+    // the type is the one nlohmann picks (unsigned unless negative).
+    bool number(nlohmann::json& out) noexcept {
+        const bool negative = take('-');
+        const char* start = at_;
+        std::uint64_t magnitude = 0;
+        while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
+            magnitude = magnitude * 10 + static_cast<std::uint64_t>(*at_ - '0');
+            ++at_;
+        }
+        const auto digits = at_ - start;
+        if (digits == 0 || digits > 18 || (*start == '0' && (digits > 1 || negative))) return false;
+        if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
+        if (negative) {
+            out = -static_cast<std::int64_t>(magnitude);
+        } else {
+            out = magnitude;
+        }
+        return true;
+    }
+
+    bool object(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
+        if (++depth_ > kMaxJsonDepth) return false;
+        ++at_;
+        out = nlohmann::json::object();
+        auto& members = out.get_ref<nlohmann::json::object_t&>();
+        skipBlanks();
+        if (take('}')) return leave();
+        for (;;) {
+            std::string_view key;
+            if (!string(key)) return false;
+            skipBlanks();
+            if (!take(':')) return false;
+            skipBlanks();
+            // A repeated key keeps its last value, as with nlohmann's parser.
+            const auto member =
+                members.emplace(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple())
+                    .first;
+            if (!value(member->second)) return false;
+            skipBlanks();
+            if (take('}')) return leave();
+            if (!take(',')) return false;
+            skipBlanks();
+        }
+    }
+
+    bool array(nlohmann::json& out) {  // NOLINT(misc-no-recursion)
+        if (++depth_ > kMaxJsonDepth) return false;
+        ++at_;
+        out = nlohmann::json::array();
+        skipBlanks();
+        if (take(']')) return leave();
+        for (;;) {
+            out.push_back(nullptr);
+            if (!value(out.back())) return false;
+            skipBlanks();
+            if (take(']')) return leave();
+            if (!take(',')) return false;
+            skipBlanks();
+        }
+    }
+
+    bool leave() noexcept {
+        --depth_;
+        return true;
+    }
+
+    const char* at_;
+    const char* end_;
+    int depth_ = 0;
+};
+
+}  // namespace
+
+std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& error) {
+    try {
+        nlohmann::json value;
+        if (!PlainJsonReader(body).read(value)) {
+            // nlohmann's parser recurses once per level: a deep text must not
+            // reach it.
+            if (nestingDepth(body, kMaxJsonDepth) > kMaxJsonDepth) {
+                error = "nesting depth exceeds " + std::to_string(kMaxJsonDepth) + " levels";
+                return std::nullopt;
+            }
+            value = nlohmann::json::parse(body);
+        }
+        if (!value.is_object() && !value.is_array()) {
+            error = "top-level value is not an object or an array";
+            return std::nullopt;
+        }
+        return value;
+    } catch (const nlohmann::json::exception& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+}
+
+void handleNetworkResponse(const std::optional<std::string>& body,
+                           const std::optional<ResponseInfo>& response, bool transportError,
+                           const CompletionHandler& completionHandler, const ErrorHandler& errorHandler) {
+    if (transportError || !body) return callError(errorHandler, "Client error!");
+    if (!response || !response->isHttp) return callError(errorHandler, "Response is not HTTPURLResponse");
+
+    std::string decodeError;
+    const std::int64_t status = response->statusCode;
+    if (status >= 200 && status <= 299) {
+        if (!response->mimeType || *response->mimeType != "application/json") {
+            return callError(errorHandler, "Wrong MIME type!");
+        }
+        auto value = decodeBody(*body, decodeError);
+        if (!value) return callError(errorHandler, "JSON error: " + decodeError);
+        if (completionHandler) completionHandler(std::move(*value));
+        return;
+    }
+
+    const auto value = decodeBody(*body, decodeError);
+    if (!value) return callError(errorHandler, "JSON error: " + decodeError);
+    if (!value->is_object()) return callError(errorHandler, statusCodeMessage(status));
+    if (const auto* message = stringMember(*value, "Message")) return callError(errorHandler, *message);
+    const auto* statusText = stringMember(*value, "status");
+    if (!statusText || !isErrorStatus(*statusText)) return callError(errorHandler, statusCodeMessage(status));
+    if (const auto* description = stringMember(*value, "errorDescription")) {
+        return callError(errorHandler, *description);
+    }
+    callError(errorHandler, statusCodeMessage(status));
+}
+
+}  // namespace qelsms::detail

@@ -1,0 +1,49 @@
+// The HTTP engine: one network thread per process that runs every request the
+// transports hand it, over a shared pool of handles and connections, and turns
+// each finished exchange into exactly one callback.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <curl/curl.h>
+#include <qelsms/qelsms.hpp>
+
+namespace qelsms::detail {
+
+// Answers larger than this are cut off and reported as a client error.
+inline constexpr std::size_t kMaxResponseBytes = std::size_t{16} * 1024 * 1024;
+
+struct CurlUrlDeleter {
+    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+// A parsed endpoint URL, shared by every request to it: curl only reads a
+// URL handle, and an application sends to the same few endpoints over and
+// over, where parsing one costs more than the rest of a call.
+struct Endpoint {
+    CurlUrl url;
+    // "scheme://authority", which bounds the transfers active per host.
+    std::string hostKey;
+};
+
+class HttpClient;
+
+// The process's engine, started on first use; a forked child gets a fresh one
+// with the parent's settings.
+HttpClient& httpClient();
+
+// Queue a request under the engine's current settings and return at once; the
+// network thread runs it and calls exactly one of the callbacks, unless the
+// process exits first. A POST sends `body` as JSON, at most once.
+void submitGet(HttpClient& client, std::shared_ptr<const Endpoint> endpoint,
+               CompletionHandler completionHandler, ErrorHandler errorHandler);
+void submitPost(HttpClient& client, std::shared_ptr<const Endpoint> endpoint, std::string body,
+                CompletionHandler completionHandler, ErrorHandler errorHandler);
+
+// Requests queued or in flight in the engine (for tests and benchmarks).
+std::size_t pendingRequests() noexcept;
+
+}  // namespace qelsms::detail

@@ -1,0 +1,36 @@
+// The settings the HTTP engine runs requests under, and how the options an
+// application configures become them.
+#pragma once
+
+#include <memory>
+
+#include <curl/curl.h>
+#include <openssl/x509.h>
+#include <qelsms/http_client.hpp>
+
+namespace qelsms::detail {
+
+// An immutable snapshot of the client's settings; every request keeps the one
+// that was current when it was started.
+struct Settings {
+    // The system's CAs plus the configured extra ones, built once; null when
+    // no extra CA is configured (curl then uses its own cached default).
+    X509_STORE* trustStore = nullptr;
+    curl_slist* connectTo = nullptr;
+    long maxConnectionsPerHost = 32;
+    long timeoutSeconds = 60;
+
+    Settings() = default;
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+    ~Settings() {
+        curl_slist_free_all(connectTo);
+        X509_STORE_free(trustStore);
+    }
+};
+
+// Checks `options` and builds the settings they describe, the trust store
+// included. Throws std::invalid_argument as configureHttpClient documents.
+std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options);
+
+}  // namespace qelsms::detail

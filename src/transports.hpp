@@ -1,0 +1,46 @@
+// The GET and POST transports: what a call is refused for before anything is
+// sent, and the hand-over of everything else to the HTTP engine.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <qelsms/qelsms.hpp>
+
+namespace qelsms::detail {
+
+// Credentials as a transport tests them.
+struct Credentials {
+    std::string_view user;
+    std::string_view password;
+};
+
+inline constexpr std::string_view kBalanceCredentialsMessage =
+    "Kindly set user and password before checking balance";
+inline constexpr std::string_view kSendCredentialsMessage =
+    "Kindly set user and password before sending message";
+inline constexpr std::string_view kNoNetworkMessage = "Network connectivity is falied";
+
+// The GET transport: credential test, probe, URL parse, then the request is
+// handed to the HTTP engine and the call returns.
+void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
+                    ErrorHandler errorHandler);
+
+// A request body as compact JSON text, or, when it could not be written (a
+// string that is not valid UTF-8), the JSON library's description of why.
+struct RequestBody {
+    std::string json;
+    std::string error;
+};
+
+// The POST transport: as GET, then a body that could not be written is
+// reported as "JSON error: ..." and nothing is sent; otherwise it is posted
+// with "Content-Type: application/json".
+void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
+                     CompletionHandler completionHandler, ErrorHandler errorHandler);
+
+// Whether `text` parses as an http or https URL, the way the transports
+// parse endpoint strings.
+bool isWebURL(const std::string& text);
+
+}  // namespace qelsms::detail
