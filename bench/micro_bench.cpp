@@ -8,9 +8,10 @@
 #include <qelsms/qelsms.hpp>
 
 #include "answer_handling.hpp"
+#include "endpoints.hpp"
 #include "http_engine.hpp"
-#include "operations.hpp"
 #include "reachability.hpp"
+#include "request_body.hpp"
 #include "workload.hpp"
 
 namespace {

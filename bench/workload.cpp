@@ -5,7 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "operations.hpp"
+#include "endpoints.hpp"
+#include "request_body.hpp"
 
 namespace qelsms::bench {
 

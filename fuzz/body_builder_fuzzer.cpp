@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "operations.hpp"
+#include "request_body.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "operations.hpp"
+#include "endpoints.hpp"
 
 namespace {
 

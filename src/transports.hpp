@@ -7,6 +7,8 @@
 
 #include <qelsms/qelsms.hpp>
 
+#include "request_body.hpp"
+
 namespace qelsms::detail {
 
 // Credentials as a transport tests them.
@@ -25,13 +27,6 @@ inline constexpr std::string_view kNoNetworkMessage = "Network connectivity is f
 // handed to the HTTP engine and the call returns.
 void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
                     ErrorHandler errorHandler);
-
-// A request body as compact JSON text, or, when it could not be written (a
-// string that is not valid UTF-8), the JSON library's description of why.
-struct RequestBody {
-    std::string json;
-    std::string error;
-};
 
 // The POST transport: as GET, then a body that could not be written is
 // reported as "JSON error: ..." and nothing is sent; otherwise it is posted

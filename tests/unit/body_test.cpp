@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "operations.hpp"
+#include "request_body.hpp"
 
 namespace qelsms::detail {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <qelsms/qelsms.hpp>
 
-#include "operations.hpp"
+#include "endpoints.hpp"
 #include "test_server.hpp"
 
 namespace qelsms {

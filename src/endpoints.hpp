@@ -1,13 +1,10 @@
-// Endpoint composition and request bodies, kept apart from the network so
-// they can be tested on their own.
+// The operations' endpoint URLs: each is the base URL, the operation's path
+// and the percent-encoded credentials. Composed by the facade
+// (sms_manager.cpp).
 #pragma once
 
 #include <string>
 #include <string_view>
-
-#include <qelsms/qelsms.hpp>
-
-#include "transports.hpp"
 
 namespace qelsms::detail {
 
@@ -23,15 +20,5 @@ void appendPercentEncoded(std::string& out, std::string_view text);
 // percent-encoded.
 std::string composeEndpoint(std::string_view baseURL, std::string_view path, std::string_view user,
                             std::string_view password);
-
-// The operations' bodies as compact JSON text, written exactly as
-// nlohmann::ordered_json would dump the same members in the same order.
-RequestBody writeSingleSMSBody(const SingleSMSRequest& request);
-RequestBody writeBulkSMSBody(const BulkSMSRequest& request);
-// Callers send nothing for an empty MessageDetails.
-RequestBody writeCustomSMSBody(const CustomSMSRequest& request);
-
-// Writes the line an empty custom message map gets.
-void logEmptySenderList();
 
 }  // namespace qelsms::detail
