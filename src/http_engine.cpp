@@ -43,7 +43,7 @@ CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
 struct Host;
 
 struct Request {
-    std::shared_ptr<const Endpoint> endpoint;
+    std::shared_ptr<const ParsedUrl> url;
     bool post = false;
     std::string body;
     int attempts = 0;
@@ -97,16 +97,16 @@ int sendOnce(void* userData, char*, char*, int, int) {
 }
 
 const std::string& hostKeyOf(const Request& request) {
-    return request.endpoint->hostKey;
+    return request.url->hostKey;
 }
 
 }  // namespace
 
-struct ClientOwner;
+struct EngineOwner;
 
-class HttpClient {
+class HttpEngine {
 public:
-    static HttpClient& instance();
+    static HttpEngine& instance();
 
     void configure(std::shared_ptr<const Settings> settings) {
         std::lock_guard lock(mutex_);
@@ -145,7 +145,7 @@ public:
         return generation_ == forkGeneration.load(std::memory_order_relaxed);
     }
 
-    // Counts the forks this process came through; a client made in an older
+    // Counts the forks this process came through; an engine made in an older
     // generation belongs to an ancestor process.
     static inline std::atomic<unsigned> forkGeneration{0};
 
@@ -169,9 +169,9 @@ public:
     }
 
 private:
-    friend struct ClientOwner;
+    friend struct EngineOwner;
 
-    explicit HttpClient(std::shared_ptr<const Settings> settings = std::make_shared<Settings>())
+    explicit HttpEngine(std::shared_ptr<const Settings> settings = std::make_shared<Settings>())
         : settings_(std::move(settings)) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         multi_ = curl_multi_init();
@@ -215,12 +215,12 @@ private:
                 host.waiting.push_back(std::move(request));
             }
             batch.clear();
-            startWaiting();
+            startRequestsWithinHostLimits();
 
             int running = 0;
             curl_multi_perform(multi_, &running);
-            if (finishDone()) continue;  // freed slots: start waiting requests at once
-            if (!readyToPoll()) continue;
+            if (finishCompletedTransfers()) continue;  // freed slots: start waiting requests at once
+            if (!announceWaitUnlessQueued()) continue;
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
             std::lock_guard lock(mutex_);
             polling_ = false;
@@ -231,7 +231,7 @@ private:
     // Tells submitters that the loop is about to wait, and for which hosts a
     // new request would have to wait anyway. False when requests arrived in
     // the meantime (nobody woke the loop for them, so it must not wait).
-    bool readyToPoll() {
+    bool announceWaitUnlessQueued() {
         std::lock_guard lock(mutex_);
         if (!incoming_.empty() || stopping_.load(std::memory_order_relaxed)) return false;
         std::erase_if(blockedHosts_, [this](const std::string& key) {
@@ -244,7 +244,9 @@ private:
         return true;
     }
 
-    void startWaiting() {
+    // Starts each host's waiting requests, oldest first, while the host has
+    // fewer active transfers than its connection limit.
+    void startRequestsWithinHostLimits() {
         std::erase_if(waitingHosts_, [this](Host* host) {
             auto& queue = host->waiting;
             while (!queue.empty() && host->active < queue.front()->settings->maxConnectionsPerHost) {
@@ -335,7 +337,7 @@ private:
             spareBuffers_.pop_back();
         }
         curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
-        curl_easy_setopt(easy, CURLOPT_CURLU, request->endpoint->url.get());
+        curl_easy_setopt(easy, CURLOPT_CURLU, request->url->handle.get());
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
         if (request->post) {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -353,7 +355,8 @@ private:
         return true;
     }
 
-    bool finishDone() {
+    // Completes every transfer curl reports done; says whether there was any.
+    bool finishCompletedTransfers() {
         bool any = false;
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
@@ -474,77 +477,77 @@ private:
     std::thread thread_;
 };
 
-// Owns the process's client. It is created on first use, so its destructor
+// Owns the process's engine. It is created on first use, so its destructor
 // runs among the first at exit: the loop stops before libcurl's and OpenSSL's
-// own clean-up, and no callback runs once main has returned. A client's
-// memory is kept so that a late call finds a stopped client, not a dangling
+// own clean-up, and no callback runs once main has returned. An engine's
+// memory is kept so that a late call finds a stopped engine, not a dangling
 // one.
-struct ClientOwner {
+struct EngineOwner {
     std::mutex mutex;
-    std::atomic<HttpClient*> client{new HttpClient()};
-    std::vector<HttpClient*> abandoned;
+    std::atomic<HttpEngine*> engine{new HttpEngine()};
+    std::vector<HttpEngine*> abandoned;
 
-    ClientOwner() {
-        pthread_atfork(nullptr, nullptr, [] { HttpClient::forkGeneration.fetch_add(1); });
+    EngineOwner() {
+        pthread_atfork(nullptr, nullptr, [] { HttpEngine::forkGeneration.fetch_add(1); });
     }
 
-    ~ClientOwner() {
-        HttpClient* current = client.load();
+    ~EngineOwner() {
+        HttpEngine* current = engine.load();
         if (current->ownedByThisProcess()) current->shutdown();
     }
 
-    HttpClient& current() {
-        HttpClient* current = client.load(std::memory_order_acquire);
+    HttpEngine& current() {
+        HttpEngine* current = engine.load(std::memory_order_acquire);
         if (current->ownedByThisProcess()) return *current;
         // A forked child: the parent's loop thread didn't come along, and its
         // queued requests belong to the parent (sending them here would send
         // them twice). Start afresh with the same settings.
         std::lock_guard lock(mutex);
-        current = client.load();
+        current = engine.load();
         if (!current->ownedByThisProcess()) {
             // Kept, not freed: its state is the parent's, and leak checkers
             // should not mistake it for a leak.
             abandoned.push_back(current);
-            current = new HttpClient(current->settings());
-            client.store(current, std::memory_order_release);
+            current = new HttpEngine(current->settings());
+            engine.store(current, std::memory_order_release);
         }
         return *current;
     }
 };
 
-HttpClient& HttpClient::instance() {
-    static ClientOwner owner;
+HttpEngine& HttpEngine::instance() {
+    static EngineOwner owner;
     return owner.current();
 }
 
-std::unique_ptr<Request> makeRequest(std::shared_ptr<const Endpoint> endpoint,
+std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url,
                                      CompletionHandler completionHandler, ErrorHandler errorHandler) {
     auto request = std::make_unique<Request>();
-    request->endpoint = std::move(endpoint);
+    request->url = std::move(url);
     request->completionHandler = std::move(completionHandler);
     request->errorHandler = std::move(errorHandler);
     return request;
 }
 
-HttpClient& httpClient() {
-    return HttpClient::instance();
+HttpEngine& httpEngine() {
+    return HttpEngine::instance();
 }
 
-void submitGet(HttpClient& client, std::shared_ptr<const Endpoint> endpoint,
-               CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    client.submit(makeRequest(std::move(endpoint), std::move(completionHandler), std::move(errorHandler)));
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, CompletionHandler completionHandler,
+               ErrorHandler errorHandler) {
+    engine.submit(makeRequest(std::move(url), std::move(completionHandler), std::move(errorHandler)));
 }
 
-void submitPost(HttpClient& client, std::shared_ptr<const Endpoint> endpoint, std::string body,
+void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
                 CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    auto request = makeRequest(std::move(endpoint), std::move(completionHandler), std::move(errorHandler));
+    auto request = makeRequest(std::move(url), std::move(completionHandler), std::move(errorHandler));
     request->post = true;
     request->body = std::move(body);
-    client.submit(std::move(request));
+    engine.submit(std::move(request));
 }
 
 std::size_t pendingRequests() noexcept {
-    return HttpClient::instance().pending();
+    return HttpEngine::instance().pending();
 }
 
 }  // namespace qelsms::detail
@@ -553,7 +556,7 @@ namespace qelsms {
 
 // The public signature takes the options by value; here they are only read.
 void configureHttpClient(HttpClientOptions options) {  // NOLINT(performance-unnecessary-value-param)
-    detail::HttpClient::instance().configure(detail::settingsFrom(options));
+    detail::HttpEngine::instance().configure(detail::settingsFrom(options));
 }
 
 }  // namespace qelsms

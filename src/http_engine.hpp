@@ -23,24 +23,24 @@ using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 // A parsed endpoint URL, shared by every request to it: curl only reads a
 // URL handle, and an application sends to the same few endpoints over and
 // over, where parsing one costs more than the rest of a call.
-struct Endpoint {
-    CurlUrl url;
+struct ParsedUrl {
+    CurlUrl handle;
     // "scheme://authority", which bounds the transfers active per host.
     std::string hostKey;
 };
 
-class HttpClient;
+class HttpEngine;
 
 // The process's engine, started on first use; a forked child gets a fresh one
 // with the parent's settings.
-HttpClient& httpClient();
+HttpEngine& httpEngine();
 
 // Queue a request under the engine's current settings and return at once; the
 // network thread runs it and calls exactly one of the callbacks, unless the
 // process exits first. A POST sends `body` as JSON, at most once.
-void submitGet(HttpClient& client, std::shared_ptr<const Endpoint> endpoint,
-               CompletionHandler completionHandler, ErrorHandler errorHandler);
-void submitPost(HttpClient& client, std::shared_ptr<const Endpoint> endpoint, std::string body,
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, CompletionHandler completionHandler,
+               ErrorHandler errorHandler);
+void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
                 CompletionHandler completionHandler, ErrorHandler errorHandler);
 
 // Requests queued or in flight in the engine (for tests and benchmarks).

@@ -10,7 +10,7 @@
 
 namespace qelsms::detail {
 
-// An immutable snapshot of the client's settings; every request keeps the one
+// An immutable snapshot of the engine's settings; every request keeps the one
 // that was current when it was started.
 struct Settings {
     // The system's CAs plus the configured extra ones, built once; null when

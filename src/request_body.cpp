@@ -198,7 +198,7 @@ private:
             }
             if (byte >= 0x80) {
                 const std::size_t length = utf8SequenceLength(value, i);
-                if (length == 0) return refuse(value);
+                if (length == 0) return recordInvalidUtf8(value);
                 i += length;
                 continue;
             }
@@ -238,7 +238,7 @@ private:
 
     // Takes the JSON library's own description of what is wrong with `value`,
     // so the error reads exactly as it would for a body the caller dumped.
-    void refuse(std::string_view value) {
+    void recordInvalidUtf8(std::string_view value) {
         if (!error_.empty()) return;
         try {
             static_cast<void>(nlohmann::json(std::string(value)).dump());

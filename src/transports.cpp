@@ -33,21 +33,21 @@ CurlUrl parseUrl(const std::string& text) {
     return web ? std::move(url) : nullptr;
 }
 
-// The endpoint `text` names, or null when it is not an http or https URL. The
+// The URL `text` names, parsed, or null when it is not an http or https URL. The
 // last one each thread parsed is kept for its next call.
-std::shared_ptr<const Endpoint> endpointOf(const std::string& text) {
+std::shared_ptr<const ParsedUrl> parsedUrlOf(const std::string& text) {
     struct Last {
         std::string text;
-        std::shared_ptr<const Endpoint> endpoint;
+        std::shared_ptr<const ParsedUrl> parsed;
     };
     thread_local Last last;
-    if (last.endpoint && last.text == text) return last.endpoint;
+    if (last.parsed && last.text == text) return last.parsed;
     CurlUrl url = parseUrl(text);
     if (!url) return nullptr;
-    auto endpoint = std::make_shared<Endpoint>(Endpoint{std::move(url), hostKeyOf(text)});
+    auto parsed = std::make_shared<ParsedUrl>(ParsedUrl{std::move(url), hostKeyOf(text)});
     last.text = text;
-    last.endpoint = endpoint;
-    return endpoint;
+    last.parsed = parsed;
+    return parsed;
 }
 
 void logUrlError() {
@@ -56,7 +56,11 @@ void logUrlError() {
     std::fflush(stdout);
 }
 
-bool refuse(Credentials credentials, std::string_view credentialsMessage, const ErrorHandler& errorHandler) {
+// Reports a call without credentials, or made while the network is
+// unreachable, through its error callback; true when it did, and nothing is
+// to be sent.
+bool refusedBeforeSending(Credentials credentials, std::string_view credentialsMessage,
+                          const ErrorHandler& errorHandler) {
     if (credentials.user.empty() || credentials.password.empty()) {
         callError(errorHandler, std::string(credentialsMessage));
         return true;
@@ -72,22 +76,22 @@ bool refuse(Credentials credentials, std::string_view credentialsMessage, const 
 
 void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
                     ErrorHandler errorHandler) {
-    if (refuse(credentials, kBalanceCredentialsMessage, errorHandler)) return;
-    HttpClient& client = httpClient();
-    auto endpoint = endpointOf(restURL);
-    if (!endpoint) return logUrlError();
-    submitGet(client, std::move(endpoint), std::move(completionHandler), std::move(errorHandler));
+    if (refusedBeforeSending(credentials, kBalanceCredentialsMessage, errorHandler)) return;
+    HttpEngine& engine = httpEngine();
+    auto url = parsedUrlOf(restURL);
+    if (!url) return logUrlError();
+    submitGet(engine, std::move(url), std::move(completionHandler), std::move(errorHandler));
 }
 
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
                      CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    if (refuse(credentials, kSendCredentialsMessage, errorHandler)) return;
-    HttpClient& client = httpClient();
-    auto endpoint = endpointOf(restURL);
-    if (!endpoint) return logUrlError();
+    if (refusedBeforeSending(credentials, kSendCredentialsMessage, errorHandler)) return;
+    HttpEngine& engine = httpEngine();
+    auto url = parsedUrlOf(restURL);
+    if (!url) return logUrlError();
     // Text that is not valid UTF-8 can't be written as JSON.
     if (!parameters.error.empty()) return callError(errorHandler, "JSON error: " + parameters.error);
-    submitPost(client, std::move(endpoint), std::move(parameters.json), std::move(completionHandler),
+    submitPost(engine, std::move(url), std::move(parameters.json), std::move(completionHandler),
                std::move(errorHandler));
 }
 
