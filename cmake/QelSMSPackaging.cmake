@@ -2,6 +2,8 @@
 #   libqelsms-dev  headers, CMake package, pkg-config file and the static
 #                  archive (or the shared object's link name)
 #   libqelsms1     the shared object, only for a BUILD_SHARED_LIBS=ON build
+#   qelsms-tools   qelsms, qelsms-sandbox, qelsms-with-sandbox and their manual
+#                  pages, when the build has the tools and the sandbox
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr so the library lands in Debian's
 # multiarch directory (scripts/package-deb.sh does).
 if(NOT QELSMS_TOP_LEVEL OR NOT QELSMS_INSTALL)
@@ -47,6 +49,23 @@ per-number messages to the QelSMS REST service.")
 else()
   set(CPACK_COMPONENTS_ALL Development)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${QELSMS_DEB_DEV_DEPENDS}")
+endif()
+if(TARGET qelsms-cli AND TARGET qelsms-sandbox AND QELSMS_BUILD_SANDBOX)
+  list(APPEND CPACK_COMPONENTS_ALL Tools)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME "qelsms-tools")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION "net")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+  # A shared build's programs need libqelsms1, which dpkg-shlibdeps finds in
+  # the build tree.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${PROJECT_BINARY_DIR}/src")
+  if(QELSMS_PACKAGE_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqelsms${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+  endif()
+  set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+    "Command-line client and local sandbox of the QelSMS SMS service\n\
+qelsms asks the balance and sends messages from a shell; qelsms-sandbox is a\n\
+local stand-in of the service for the tests of applications, and\n\
+qelsms-with-sandbox runs a command while one serves on a free port.")
 endif()
 # The development package recommends the tools its consumers build with.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_RECOMMENDS "cmake (>= 3.25) | pkg-config")

@@ -1,18 +1,20 @@
 // Prints an account's credit balance.
 //
-//   balance USER PASSWORD [--sandbox URL --cacert FILE]
+//   QELSMS_PASSWORD=... balance USER [--sandbox URL --cacert FILE]
 #include <iostream>
 
 #include "example_support.hpp"
 
 int main(int argc, char** argv) {
     const auto args = example::takeSandboxOptions(argc, argv);
-    if (args.size() != 2) {
-        std::cerr << "usage: balance USER PASSWORD [--sandbox URL --cacert FILE]\n";
+    if (args.size() != 1) {
+        std::cerr << "usage: balance USER [--sandbox URL --cacert FILE], the password in QELSMS_PASSWORD\n";
         return 2;
     }
+    const auto password = example::passwordFromEnvironment();
+    if (!password) return 2;
     qelsms::SMSManager::user = args[0];
-    qelsms::SMSManager::password = args[1];
+    qelsms::SMSManager::password = *password;
 
     const auto outcome = example::await([](auto onAnswer, auto onError) {
         qelsms::SMSManager::GetBalance(std::move(onAnswer), std::move(onError));

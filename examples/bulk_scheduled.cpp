@@ -1,6 +1,6 @@
 // Schedules one text to many numbers for later, dropping repeated numbers.
 //
-//   bulk_scheduled USER PASSWORD SENDER MINUTES TEXT NUMBER... [--sandbox URL --cacert FILE]
+//   QELSMS_PASSWORD=... bulk_scheduled USER SENDER MINUTES TEXT NUMBER... [--sandbox URL --cacert FILE]
 //
 // The message is due MINUTES from now. ScheduledDate goes to the service as
 // written; this example uses "YYYY-MM-DD HH:MM:SS" in UTC, the form the
@@ -39,20 +39,22 @@ std::string utcMinutesFromNow(long minutes) {
 
 int main(int argc, char** argv) {
     const auto args = example::takeSandboxOptions(argc, argv);
-    const auto minutes = args.size() >= 6 ? parseMinutes(args[3]) : std::nullopt;
+    const auto minutes = args.size() >= 5 ? parseMinutes(args[2]) : std::nullopt;
     if (!minutes) {
-        std::cerr << "usage: bulk_scheduled USER PASSWORD SENDER MINUTES TEXT NUMBER... "
+        std::cerr << "usage: bulk_scheduled USER SENDER MINUTES TEXT NUMBER... "
                      "[--sandbox URL --cacert FILE]\n"
                      "MINUTES: 1 to 527040 (a year)\n";
         return 2;
     }
+    const auto password = example::passwordFromEnvironment();
+    if (!password) return 2;
     qelsms::SMSManager::user = args[0];
-    qelsms::SMSManager::password = args[1];
+    qelsms::SMSManager::password = *password;
 
     const qelsms::BulkSMSRequest request{
-        .MobileNumbers = {args.begin() + 5, args.end()},
-        .Message = args[4],
-        .SenderName = args[2],
+        .MobileNumbers = {args.begin() + 4, args.end()},
+        .Message = args[3],
+        .SenderName = args[1],
         .ScheduledDate = utcMinutesFromNow(*minutes),
         .RemoveDuplicates = true,
         .ReferenceName = "bulk-example",

@@ -1,6 +1,6 @@
 // Sends a different text to each number, read from a CSV file.
 //
-//   custom_csv USER PASSWORD SENDER FILE [--sandbox URL --cacert FILE]
+//   QELSMS_PASSWORD=... custom_csv USER SENDER FILE [--sandbox URL --cacert FILE]
 //
 // FILE holds one NUMBER,TEXT record a line, as spreadsheets export it: a
 // field in double quotes may hold commas and line breaks, and "" stands for
@@ -128,19 +128,21 @@ std::optional<qelsms::MessageMap> readMessages(const std::string& path) {
 
 int main(int argc, char** argv) {
     const auto args = example::takeSandboxOptions(argc, argv);
-    if (args.size() != 4) {
-        std::cerr << "usage: custom_csv USER PASSWORD SENDER FILE [--sandbox URL --cacert FILE]\n";
+    if (args.size() != 3) {
+        std::cerr << "usage: custom_csv USER SENDER FILE [--sandbox URL --cacert FILE]\n";
         return 2;
     }
-    auto messages = readMessages(args[3]);
+    auto messages = readMessages(args[2]);
     if (!messages) return 2;
+    const auto password = example::passwordFromEnvironment();
+    if (!password) return 2;
     qelsms::SMSManager::user = args[0];
-    qelsms::SMSManager::password = args[1];
+    qelsms::SMSManager::password = *password;
 
-    std::cout << "sending " << messages->size() << " messages from " << args[3] << '\n';
+    std::cout << "sending " << messages->size() << " messages from " << args[2] << '\n';
     const qelsms::CustomSMSRequest request{
         .MessageDetails = std::move(*messages),
-        .SenderName = args[2],
+        .SenderName = args[1],
         .ReferenceName = "custom-csv-example",
         .ReturnIndividualResponse = true,
     };

@@ -1,6 +1,6 @@
 // A guided tour of the library against a running qelsms-sandbox:
 //
-//   qelsms-demo --sandbox https://127.0.0.1:PORT/api/ --cacert ca.pem [--user U --password P]
+//   [QELSMS_PASSWORD=P] qelsms-demo --sandbox https://127.0.0.1:PORT/api/ --cacert ca.pem [--user U]
 //
 // Requests still go to the library's built-in host name; HttpClientOptions
 // routes that host to the sandbox and trusts the sandbox's CA, so TLS is
@@ -112,7 +112,10 @@ int main(int argc, char** argv) {
     std::string sandboxUrl;
     std::string caFile;
     std::string user = "demo";
-    std::string password = "demo-password";
+    // The password comes from QELSMS_PASSWORD, as the qelsms tool takes it.
+    const char* fromEnvironment = std::getenv("QELSMS_PASSWORD");
+    const std::string password =
+        fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : "demo-password";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--sandbox") {
@@ -121,12 +124,11 @@ int main(int argc, char** argv) {
             caFile = argv[i + 1];
         } else if (option == "--user") {
             user = argv[i + 1];
-        } else if (option == "--password") {
-            password = argv[i + 1];
         }
     }
     if (sandboxUrl.empty() || caFile.empty()) {
-        std::cerr << "usage: qelsms-demo --sandbox URL --cacert FILE [--user USER --password PASSWORD]\n";
+        std::cerr
+            << "usage: qelsms-demo --sandbox URL --cacert FILE [--user USER] (password in QELSMS_PASSWORD)\n";
         return 2;
     }
 

@@ -2,6 +2,7 @@
 // for the one callback of an operation.
 #pragma once
 
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -50,6 +51,17 @@ inline std::vector<std::string> takeSandboxOptions(int argc, char** argv) {
     }
     qelsms::configureHttpClient(http);
     return rest;
+}
+
+// The account's password, from QELSMS_PASSWORD as the qelsms tool takes it: an
+// argument would show in the process list and the shell's history.
+inline std::optional<std::string> passwordFromEnvironment() {
+    const char* value = std::getenv("QELSMS_PASSWORD");
+    if (value == nullptr || *value == '\0') {
+        std::cerr << "set QELSMS_PASSWORD to the account's password\n";
+        return std::nullopt;
+    }
+    return std::string(value);
 }
 
 // The outcome of one operation: the answer, or the error callback's message.

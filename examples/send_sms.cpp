@@ -1,9 +1,11 @@
 // Asks the balance, sends one message and prints both outcomes.
 //
-//   send_sms USER PASSWORD NUMBER [TEXT]
+//   QELSMS_PASSWORD=... send_sms USER NUMBER [TEXT]
 //
 // Against the local sandbox, point the library at it first, e.g.
-//   send_sms demo demo-password 97450000001 --connect-to api.qelsms.example:443:127.0.0.1:8443 --cacert ca.pem
+//   QELSMS_PASSWORD=demo-password send_sms demo 97450000001 --connect-to
+//   api.qelsms.example:443:127.0.0.1:8443 --cacert ca.pem
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <string>
@@ -47,21 +49,28 @@ int main(int argc, char** argv) {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() < 3) {
-        std::cerr << "usage: send_sms USER PASSWORD NUMBER [TEXT] [--connect-to H:P:H2:P2] [--cacert FILE]\n";
+    if (positional.size() < 2) {
+        std::cerr << "usage: send_sms USER NUMBER [TEXT] [--connect-to H:P:H2:P2] [--cacert FILE]\n";
+        return 2;
+    }
+    // From the environment, as the qelsms tool takes it: an argument would
+    // show in the process list and the shell's history.
+    const char* password = std::getenv("QELSMS_PASSWORD");
+    if (password == nullptr || *password == '\0') {
+        std::cerr << "set QELSMS_PASSWORD to the account's password\n";
         return 2;
     }
     qelsms::configureHttpClient(http);
     qelsms::SMSManager::user = positional[0];
-    qelsms::SMSManager::password = positional[1];
+    qelsms::SMSManager::password = password;
 
     Outcome balance;
     qelsms::SMSManager::GetBalance(balance.onSuccess("balance"), balance.onError("balance"));
     const bool balanceOk = balance.wait();
 
     Outcome sent;
-    qelsms::SMSManager::SingleSMS({.MobileNumbers = {positional[2]},
-                                   .Message = positional.size() > 3 ? positional[3] : "Hello from QelSMS",
+    qelsms::SMSManager::SingleSMS({.MobileNumbers = {positional[1]},
+                                   .Message = positional.size() > 2 ? positional[2] : "Hello from QelSMS",
                                    .SenderName = "QelSMS"},
                                   sent.onSuccess("single message"), sent.onError("single message"));
     const bool sentOk = sent.wait();

@@ -38,6 +38,7 @@ Options:
   --max-threads N            most connections served at once (default 1024)
   --log                      log each request's method, path and status to
                              standard error
+  --version                  print the version and exit
   --help                     show this text
 
 ScheduledDate is read as "YYYY-MM-DD HH:MM:SS" in UTC. See sandbox/README.md
@@ -73,6 +74,9 @@ Options parse(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::cout << "qelsms-sandbox " << QELSMS_VERSION << "\n";
             std::exit(0);
         } else if (arg == "--http") {
             options.server.tls = false;

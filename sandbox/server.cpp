@@ -108,10 +108,10 @@ Rendered renderHtml(int status, std::string_view title, std::string_view text) {
     return {status, "text/html; charset=utf-8", std::move(page), {}};
 }
 
-Rendered notFound() {
-    return renderHtml(404, "404 Not Found",
-                      "The resource you are looking for has been removed, had its name "
-                      "changed, or is temporarily unavailable.");
+// In the words the service's framework uses for a path it has no route for.
+Rendered notFound(const std::string& path) {
+    return renderJson(
+        404, json{{"Message", "No HTTP resource was found that matches the request URI '" + path + "'."}});
 }
 
 Rendered methodNotAllowed(const std::string& method, const char* allowed) {
@@ -123,6 +123,28 @@ Rendered methodNotAllowed(const std::string& method, const char* allowed) {
 
 Rendered controlError(std::string description) {
     return renderJson(400, json{{"status", "error"}, {"errorDescription", std::move(description)}});
+}
+
+// Why httplib itself refused a request it could not read or route; it sends
+// these with an empty body otherwise.
+std::string refusalReason(int status) {
+    switch (status) {
+        case 400:
+            return "the request could not be read: a malformed request line, header or body (a body "
+                   "needs Content-Length or chunked encoding)";
+        case 404:
+            return "no such resource";
+        case 413:
+            return "the body is larger than the sandbox accepts (32 MiB)";
+        case 414:
+            return "the request line is too long";
+        case 416:
+            return "the requested range is not satisfiable";
+        case 500:
+            return "the sandbox failed while answering";
+        default:
+            return "the request was refused with status " + std::to_string(status);
+    }
 }
 
 void apply(httplib::Response& res, Rendered answer) {
@@ -280,6 +302,27 @@ SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
     server_->Delete(".*", handler);
     server_->Options(".*", handler);
 
+    // A POST, PUT or PATCH without Content-Length or chunked encoding has no
+    // body (curl -X POST sends one so); httplib would read to the end of the
+    // connection and then refuse it.
+    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        const bool mayHaveBody = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
+        if (!mayHaveBody || req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        handle(req, res);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Every refusal says why, also those httplib makes before a handler runs.
+    server_->set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty() || res.content_provider_)
+                return httplib::Server::HandlerResponse::Unhandled;
+            apply(res, renderJson(res.status, json{{"status", "error"},
+                                                   {"errorDescription", refusalReason(res.status)}}));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+
     if (options_.log) {
         server_->set_logger([](const httplib::Request& req, const httplib::Response& res) {
             // The path only: the query holds the password.
@@ -318,7 +361,7 @@ void SandboxServer::stop() {
 void SandboxServer::handle(const httplib::Request& req, httplib::Response& res) {
     if (req.path.starts_with("/api/")) return handleApi(req, res);
     if (req.path.starts_with("/sandbox/")) return handleControl(req, res);
-    apply(res, notFound());
+    apply(res, notFound(req.path));
 }
 
 void SandboxServer::handleApi(const httplib::Request& req, httplib::Response& res) {
@@ -370,7 +413,7 @@ void SandboxServer::handleApi(const httplib::Request& req, httplib::Response& re
                                        [&](const Endpoint& e) { return e.path == req.path; });
     Rendered answer;
     if (endpoint == kEndpoints.end()) {
-        answer = notFound();
+        answer = notFound(req.path);
     } else if (!methodIs(req, endpoint->method)) {
         answer = methodNotAllowed(req.method, endpoint->method);
     } else {
@@ -465,7 +508,7 @@ void SandboxServer::handleControl(const httplib::Request& req, httplib::Response
                      ? Rendered{200, "application/x-pem-file", std::string(certs::kCaPem), {}}
                      : methodNotAllowed(req.method, "GET");
     } else {
-        answer = notFound();
+        answer = notFound(req.path);
     }
     apply(res, std::move(answer));
 }

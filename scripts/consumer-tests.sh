@@ -115,7 +115,54 @@ pkgconfig_consumer() {
   rpath=$(PKG_CONFIG_PATH=$2 pkg-config --variable=libdir qelsms)
   echo "pkg-config --cflags --libs qelsms: $flags"
   # shellcheck disable=SC2086 # the flags are meant to split
-  g++ -Wall -Wextra -Wpedantic -Werror "$consumers/send_one.cpp" $flags -Wl,-rpath,"$rpath" -o "$dir/send_one"
+  g++ -std=c++20 -Wall -Wextra -Wpedantic -Werror "$consumers/send_one.cpp" $flags -Wl,-rpath,"$rpath" \
+    -o "$dir/send_one"
+}
+
+# The pkg-config flags must leave an application's own standard alone: a
+# C++23 build stays C++23 (GCC 12 calls it 202100, later ones 202302).
+pkgconfig_keeps_standard() {
+  local dir=$work/pkg-config-c++23 flags expected
+  mkdir -p "$dir"
+  flags=$(PKG_CONFIG_PATH=$1 pkg-config --cflags qelsms)
+  echo "pkg-config --cflags qelsms: $flags"
+  if grep -q -- '-std=' <<<"$flags"; then echo "Cflags name a standard"; return 1; fi
+  expected=$(g++ -std=c++23 -x c++ -dM -E /dev/null | sed -n 's/^#define __cplusplus \([0-9]*\)L$/\1/p')
+  printf '#include <qelsms/qelsms.hpp>\n#include <cstdio>\nint main() { std::printf("%%ld\\n", __cplusplus); }\n' \
+    >"$dir/standard.cpp"
+  # shellcheck disable=SC2086 # the flags are meant to split
+  g++ -std=c++23 "$dir/standard.cpp" $flags -o "$dir/standard"
+  local reported
+  reported=$("$dir/standard")
+  echo "__cplusplus: $reported (the compiler's C++23: $expected)"
+  [[ $reported == "$expected" && $reported -gt 202002 ]]
+}
+
+# The tools package as an application's CI meets it: its manual pages, and
+# the sandbox started by the installed launcher serving the consumer.
+tools_manual() {
+  local man=$work/deb-static/usr/share/man page
+  for page in qelsms qelsms-sandbox qelsms-with-sandbox; do
+    MANPATH=$man man -w "$page"
+  done
+  MANPATH=$man man qelsms | grep -q 'YYYY-MM-DD HH:MM:SS'
+  MANPATH=$man man qelsms-sandbox | grep -q 'ip route add default dev lo'
+  "$work/deb-static/usr/bin/qelsms" --version
+  "$work/deb-static/usr/bin/qelsms-sandbox" --version
+}
+
+tools_launcher() {
+  local root=$work/deb-static/usr/bin
+  # No SANDBOX argument, and none on PATH: the launcher must find the
+  # installed one beside itself.
+  PATH=/usr/bin:/bin "$root/qelsms-with-sandbox" -- bash -c '
+    set -e
+    "$1" "$QELSMS_SANDBOX_CA" "$QELSMS_SANDBOX_PORT" "consumer tools-launcher"
+    QELSMS_USER=demo QELSMS_PASSWORD=demo-password "$2" --base-url "$QELSMS_SANDBOX_URL" \
+      --cacert "$QELSMS_SANDBOX_CA" balance
+    curl --silent --show-error --fail --cacert "$QELSMS_SANDBOX_CA" "${QELSMS_SANDBOX_ROOT}messages" |
+      grep -q "consumer tools-launcher"
+  ' launcher "$work/find-package-deb/send_one" "$root/qelsms"
 }
 
 # How each consumer links: a shared libqelsms is loaded at run time and curl
@@ -157,7 +204,8 @@ pc_dir() {
   dirname "$(find "$1" -name qelsms.pc -print -quit)"
 }
 
-step library-static build_library "$work/lib-static" -DBUILD_SHARED_LIBS=OFF
+step library-static build_library "$work/lib-static" -DBUILD_SHARED_LIBS=OFF \
+  -DQELSMS_BUILD_SANDBOX=ON -DQELSMS_BUILD_TOOLS=ON
 step library-shared build_library "$work/lib-shared" -DBUILD_SHARED_LIBS=ON
 step install-static install_library "$work/lib-static" "$work/static"
 step install-shared install_library "$work/lib-shared" "$work/shared"
@@ -175,6 +223,8 @@ step find-package-deb cmake_consumer find-package-deb "$consumers/find_package" 
 step find-package-deb-origin expect_package_from find-package-deb "$work/deb-static/usr"
 step pkg-config-static pkgconfig_consumer pkg-config-static "$(pc_dir "$work/deb-static/usr")"
 step pkg-config-shared pkgconfig_consumer pkg-config-shared "$(pc_dir "$work/deb-shared/usr")"
+step pkg-config-c++23 pkgconfig_keeps_standard "$(pc_dir "$work/deb-static/usr")"
+step tools-manual tools_manual
 step add-subdirectory cmake_consumer add-subdirectory "$consumers/add_subdirectory" \
   -DQELSMS_SOURCE_DIR="$root"
 step source-archive source_archive
@@ -210,4 +260,5 @@ print(f"{len(texts)} messages, one from each consumer")
 EOF
 }
 step sandbox-messages check_messages
+step tools-launcher tools_launcher
 echo "consumer-tests: all ${#all[@]} consumers built and sent their message"

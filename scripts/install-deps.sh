@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev
   clang-14 libclang-rt-14-dev iproute2 util-linux
-  wrk python3 python3-aiohttp doxygen curl clang-tidy-14 dpkg-dev
+  wrk python3 python3-aiohttp doxygen curl clang-tidy-14 dpkg-dev man-db
 )
 # Extra packages a caller asks for (e.g. doxygen for the docs job).
 packages+=("$@")

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of the library:
+# Builds the Debian packages of the library, and qelsms-tools (qelsms,
+# qelsms-sandbox, qelsms-with-sandbox and their manual pages):
 #   scripts/package-deb.sh [--shared] [BUILD-DIR]      (default build/deb)
 # Without --shared: libqelsms-dev with the static library. With --shared:
 # libqelsms1 (the shared object) and libqelsms-dev. The packages land in
@@ -16,7 +17,8 @@ build=${1:-build/deb}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DBUILD_SHARED_LIBS="$shared" -DQELSMS_BUILD_TESTS=OFF -DQELSMS_BUILD_EXAMPLES=OFF \
-  -DQELSMS_BUILD_BENCHMARKS=OFF -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF -DQELSMS_BUILD_FUZZERS=OFF
+  -DQELSMS_BUILD_BENCHMARKS=OFF -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF -DQELSMS_BUILD_FUZZERS=OFF \
+  -DQELSMS_BUILD_SANDBOX=ON -DQELSMS_BUILD_TOOLS=ON
 cmake --build "$build" -j "$(nproc)"
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB)

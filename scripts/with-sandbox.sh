@@ -2,6 +2,11 @@
 # Runs a command while a qelsms-sandbox serves on a free loopback port.
 #
 #   scripts/with-sandbox.sh SANDBOX [SANDBOX-OPTIONS...] -- COMMAND [ARGS...]
+#   qelsms-with-sandbox [SANDBOX] [SANDBOX-OPTIONS...] -- COMMAND [ARGS...]
+#
+# Installed (as qelsms-with-sandbox, by the qelsms-tools package), SANDBOX may
+# be left out: the qelsms-sandbox beside the launcher runs, else the one on
+# PATH.
 #
 # The command sees, in its environment:
 #   QELSMS_SANDBOX_URL   the base URL the sandbox serves, e.g. https://127.0.0.1:40123/api/
@@ -60,12 +65,20 @@ sandbox_stop() {
 
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
   set -euo pipefail
-  if [[ $# -lt 3 ]]; then
-    echo "usage: $0 SANDBOX [SANDBOX-OPTIONS...] -- COMMAND [ARGS...]" >&2
+  if [[ $# -lt 2 ]]; then
+    echo "usage: $0 [SANDBOX] [SANDBOX-OPTIONS...] -- COMMAND [ARGS...]" >&2
     exit 2
   fi
-  sandbox=$1
-  shift
+  if [[ $1 == -* ]]; then
+    sandbox=$(dirname "$(realpath "${BASH_SOURCE[0]}")")/qelsms-sandbox
+    if [[ ! -x $sandbox ]] && ! sandbox=$(command -v qelsms-sandbox); then
+      echo "with-sandbox: no qelsms-sandbox beside $0 nor on PATH; name it first" >&2
+      exit 2
+    fi
+  else
+    sandbox=$1
+    shift
+  fi
   options=()
   while [[ $# -gt 0 && $1 != "--" ]]; do
     options+=("$1")

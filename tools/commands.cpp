@@ -141,7 +141,8 @@ int report(const GlobalOptions& global, const Operation& operation,
         return kRefused;
     }
     if (!outcome->value) {
-        std::cerr << "qelsms: " << outcome->error << std::endl;
+        // The message may quote the request back, invisible characters and all.
+        std::cerr << "qelsms: " << printable(outcome->error) << std::endl;
         return kRefused;
     }
     std::cout << (global.json ? compact(*outcome->value) : readable(*outcome->value)) << std::endl;

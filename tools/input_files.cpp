@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <utility>
 
 namespace qelsms::cli {
 
@@ -30,10 +31,12 @@ std::string where(std::string_view source, std::size_t line) {
 
 // Reads CSV text one character at a time, keeping the line number so errors
 // can point at the offending line.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 class CsvReader {
 public:
     CsvReader(std::string_view text, std::string_view source) : text_(text), source_(source) {
-        if (text_.starts_with("\xEF\xBB\xBF")) text_.remove_prefix(3);
+        if (text_.starts_with(kByteOrderMark)) text_.remove_prefix(kByteOrderMark.size());
     }
 
     std::vector<CsvRecord> records() {
@@ -114,18 +117,88 @@ private:
     std::size_t line_ = 1;
 };
 
+// Code points that show nothing, or move the cursor, or reorder the text
+// around them: quoted in an error, they would hide what is wrong.
+bool isInvisible(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || c == 0x34F || c == 0x61C || c == 0x115F ||
+           c == 0x1160 || c == 0x17B4 || c == 0x17B5 || (c >= 0x180B && c <= 0x180F) ||
+           (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) ||
+           c == 0x3164 || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || c == 0xFFA0 ||
+           (c >= 0xFFF0 && c <= 0xFFFB) || (c >= 0x1D173 && c <= 0x1D17A) || (c >= 0xE0000 && c <= 0xE0FFF);
+}
+
+// The code point that starts `text` and its length in bytes, or length 0
+// when `text` does not start with well-formed UTF-8.
+std::pair<char32_t, std::size_t> decodeUtf8(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    char32_t c = 0;
+    if (lead < 0x80) return {lead, 1};
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        c = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        c = lead & 0x07;
+    } else {
+        return {0, 0};
+    }
+    if (text.size() < length) return {0, 0};
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
+        c = (c << 6) | (byte(i) & 0x3F);
+    }
+    const char32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (c < smallest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {0, 0};
+    return {c, length};
+}
+
 }  // namespace
 
-std::string readInput(const std::string& path) {
-    if (path == "-") {
-        return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+std::string printable(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const auto [c, length] = decodeUtf8(text);
+        if (length == 0 || (c < 0x80 && isInvisible(c))) {
+            const auto b = static_cast<unsigned char>(text.front());
+            out.append("\\x").push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 0xF]);
+            text.remove_prefix(1);
+            continue;
+        }
+        if (isInvisible(c)) {
+            std::string digits;
+            for (char32_t rest = c; rest != 0 || digits.size() < 4; rest >>= 4)
+                digits.insert(digits.begin(), kHex[rest & 0xF]);
+            out.append("\\u{").append(digits).push_back('}');
+        } else {
+            out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length);
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError("cannot read " + path + ": " + std::strerror(errno));
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) throw InputError("cannot read " + path);
-    return std::move(content).str();
+    return out;
+}
+
+std::string readInput(const std::string& path) {
+    std::string content;
+    if (path == "-") {
+        content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw InputError("cannot read " + path + ": " + std::strerror(errno));
+        std::ostringstream stream;
+        stream << in.rdbuf();
+        if (in.bad()) throw InputError("cannot read " + path);
+        content = std::move(stream).str();
+    }
+    if (content.starts_with(kByteOrderMark)) content.erase(0, kByteOrderMark.size());
+    return content;
 }
 
 std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source) {

@@ -19,8 +19,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-/// The whole content of `path`, or of standard input when `path` is "-".
+/// The whole content of `path`, or of standard input when `path` is "-",
+/// without a leading UTF-8 byte order mark: editors on some systems add one,
+/// and it is never part of a number, a text or a password.
 std::string readInput(const std::string& path);
+
+/// `text` fit for an error message on a terminal: control characters and
+/// invisible ones (byte order mark, zero-width and direction marks, ...) are
+/// shown as \xNN below U+0080 and as \u{XXXX} above, bytes that are not
+/// UTF-8 as \xNN; everything else is kept as it is.
+std::string printable(std::string_view text);
 
 /// One CSV record and the line it starts on (1-based).
 struct CsvRecord {

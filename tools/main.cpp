@@ -26,8 +26,29 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "Options of qelsms itself (--user, --password-file, --base-url, --connect-to,\n"
     "--cacert, --sender, --json, --timeout) may come before or after the subcommand.\n"
+    "Numbers are 8 to 15 digits, optionally after a \"+\". Files may start with a\n"
+    "UTF-8 byte order mark.\n\n"
+    "Before each request the tool checks that the machine has a network, that is a\n"
+    "default route, and refuses with \"Network connectivity is falied\" otherwise,\n"
+    "also for a service on 127.0.0.1. In an isolated network namespace (unshare -n)\n"
+    "give it one over loopback: ip link set lo up; ip route add default dev lo\n\n"
     "Exit status: 0 on success, 1 when the provider or the network refused the\n"
     "request (the reason on standard error), 2 for a command-line error.";
+
+constexpr const char* kSendRequirements =
+    "--sender NAME (or QELSMS_SENDER); the text, with --message or --message-file;\n"
+    "one number or more, as arguments or with --numbers-file.";
+
+constexpr const char* kScheduleFormat =
+    "--scheduled-date is \"YYYY-MM-DD HH:MM:SS\" in UTC (e.g. \"2026-12-08 17:30:00\").";
+
+constexpr const char* kAccountNeeded =
+    "the account, from QELSMS_USER (or --user) and QELSMS_PASSWORD (or --password-file).";
+
+// What a subcommand cannot do without, then the tool's own footer.
+std::string footerFor(const std::string& requirements) {
+    return "Required: " + requirements + "\n\n" + kFooter;
+}
 
 // A string option whose presence matters even when its value is empty.
 CLI::Option* addOptionalString(CLI::App* app, const std::string& name, std::optional<std::string>& target,
@@ -49,7 +70,8 @@ void addCommonMessageOptions(CLI::App* app, MessageOptions& options) {
 void addBulkMessageOptions(CLI::App* app, MessageOptions& options) {
     addCommonMessageOptions(app, options);
     app->add_option("--scheduled-date", options.scheduledDate,
-                    "send at this time instead of now (\"YYYY-MM-DD HH:MM:SS\")");
+                    "send at this time instead of now: \"YYYY-MM-DD HH:MM:SS\", in UTC")
+        ->type_name("\"YYYY-MM-DD HH:MM:SS\"");
     app->add_flag("--remove-duplicates", options.removeDuplicates, "send once to numbers listed twice");
     app->add_flag("--return-individual-response", options.returnIndividualResponse,
                   "ask for one result per number");
@@ -62,7 +84,8 @@ void addTextOptions(CLI::App* app, SendArguments& arguments) {
     addOptionalString(app, "--message-file", arguments.messageFile,
                       "read the text from FILE (- for standard input); one trailing line break is dropped")
         ->type_name("FILE");
-    app->add_option("numbers", arguments.numbers, "destination numbers")
+    app->add_option("numbers", arguments.numbers,
+                    "destination numbers: 8 to 15 digits, optionally after \"+\"")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     addOptionalString(app, "--numbers-file", arguments.numbersFile,
                       "read more numbers from FILE (- for standard input), one a line; blank lines and "
@@ -91,10 +114,13 @@ std::string describeFailure(const CLI::App* app, const CLI::Error& error) {
     const bool unknownSubcommand =
         root->get_subcommands().empty() && !extras.empty() && !extras.front().starts_with('-');
     const bool unexpected = dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr;
-    if (!unexpected && !unknownSubcommand) return CLI::FailureMessage::simple(app, error);
+    if (!unexpected && !unknownSubcommand) {
+        return printable(error.what()) + "\nRun with --help for more information.\n";
+    }
     std::string message;
     if (unknownSubcommand) {
-        message = "unknown subcommand '" + extras.front() + "'";
+        message =
+            "unknown subcommand (not shown); the subcommands are balance, send, bulk, custom and segments";
     } else {
         std::string options;
         std::size_t others = 0;
@@ -128,6 +154,7 @@ int main(int argc, char** argv) {
 
     CLI::App app(kDescription, "qelsms");
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string("qelsms ") + QELSMS_VERSION);
     app.failure_message(describeFailure);
     // A repeated option keeps its last value, so a later one overrides an
     // earlier one (from an alias, say); lists opt out below.
@@ -158,17 +185,21 @@ int main(int argc, char** argv) {
         ->type_name("SECONDS");
 
     CLI::App* balance = app.add_subcommand("balance", "show the account's credit balance");
+    balance->footer(footerFor(kAccountNeeded));
 
     SendArguments send;
     CLI::App* sendCommand = app.add_subcommand("send", "send one text to one or more numbers");
     addTextOptions(sendCommand, send);
     addCommonMessageOptions(sendCommand, send.options);
+    sendCommand->footer(footerFor(std::string(kSendRequirements) + "\n" + kAccountNeeded));
 
     SendArguments bulk;
     CLI::App* bulkCommand =
         app.add_subcommand("bulk", "send one text to many numbers, with scheduling and submission options");
     addTextOptions(bulkCommand, bulk);
     addBulkMessageOptions(bulkCommand, bulk.options);
+    bulkCommand->footer(
+        footerFor(std::string(kSendRequirements) + "\n" + kAccountNeeded + "\n" + kScheduleFormat));
 
     CustomArguments custom;
     CLI::App* customCommand = app.add_subcommand(
@@ -178,6 +209,10 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     customCommand->add_flag("--header", custom.header, "the first record is a header; skip it");
     addBulkMessageOptions(customCommand, custom.options);
+    customCommand->footer(
+        footerFor("--sender NAME (or QELSMS_SENDER) and FILE, CSV records of number,text (a text\n"
+                  "with commas or line breaks in double quotes, \"\" for a quote in it), one a line.\n" +
+                  std::string(kAccountNeeded) + "\n" + kScheduleFormat));
 
     SegmentsArguments segments;
     CLI::App* segmentsCommand =
@@ -186,6 +221,7 @@ int main(int argc, char** argv) {
     addOptionalString(segmentsCommand, "--file", segments.file,
                       "read the text from FILE (- for standard input); one trailing line break is dropped")
         ->type_name("FILE");
+    segmentsCommand->footer(footerFor("the text, as an argument or with --file; no account, no network."));
 
     try {
         app.parse(argc, argv);
@@ -200,12 +236,12 @@ int main(int argc, char** argv) {
         if (customCommand->parsed()) return runCustom(global, custom);
         return runSegments(global, segments);
     } catch (const UsageError& e) {
-        std::cerr << "qelsms: " << e.what() << "\nRun with --help for more information.\n";
+        std::cerr << "qelsms: " << printable(e.what()) << "\nRun with --help for more information.\n";
     } catch (const InputError& e) {
-        std::cerr << "qelsms: " << e.what() << "\n";
+        std::cerr << "qelsms: " << printable(e.what()) << "\n";
     } catch (const std::exception& e) {
         // Out of memory or threads, say: the request may not have been made.
-        std::cerr << "qelsms: " << e.what() << "\n";
+        std::cerr << "qelsms: " << printable(e.what()) << "\n";
         return kRefused;
     }
     return kUsage;

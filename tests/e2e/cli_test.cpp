@@ -2,6 +2,7 @@
 // qelsms-sandbox: its output, its exit statuses and what reached the service.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -427,7 +428,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, CliUsage,
     testing::Values(
         UsageCase{"NoSubcommand", {}, "A subcommand is required"},
-        UsageCase{"UnknownSubcommand", {"credit"}, "unknown subcommand 'credit'"},
+        UsageCase{"UnknownSubcommand", {"credit"}, "unknown subcommand (not shown)"},
         UsageCase{"UnknownFlag",
                   {"bulk", "--sender", "S", "-m", "x", "97450000001", "--sheduled-date", "x"},
                   "--sheduled-date"},
@@ -526,6 +527,8 @@ TEST_F(CliTest, NeverPrintsThePassword) {
         {"--password", kPassword, "balance"},
         {"balance", "--password=" + kPassword},
         {"balance", "--frobnicate", kPassword},
+        {kPassword},
+        {kPassword, "balance"},
         {"--help"},
         {"custom", "--help"},
     };
@@ -565,14 +568,19 @@ TEST_F(CliTest, PlainHttpBaseURLWithOrWithoutTrailingSlash) {
 
 TEST_F(CliTest, HelpForEverySubcommand) {
     const std::map<std::string, std::vector<std::string>> mentions = {
-        {"balance", {}},
-        {"send", {"--numbers-file", "--message-file", "--report-required", "--quorvi-final-url"}},
+        {"balance", {"Required: the account", "QELSMS_PASSWORD"}},
+        {"send",
+         {"Required: --sender", "QELSMS_PASSWORD", "--numbers-file", "--message-file", "--report-required",
+          "--quorvi-final-url", "8 to 15 digits"}},
         {"bulk",
-         {"--scheduled-date", "--remove-duplicates", "--reference-name", "--report-required",
+         {"Required: --sender", "QELSMS_PASSWORD", R"(--scheduled-date is "YYYY-MM-DD HH:MM:SS" in UTC)",
+          "--scheduled-date", "--remove-duplicates", "--reference-name", "--report-required",
           "--callback-query-string", "--return-individual-response", "--asynchronous-submission", "--quorvi",
           "--quorvi-base-url", "--quorvi-final-url"}},
-        {"custom", {"--header", "--scheduled-date", "--asynchronous-submission"}},
-        {"segments", {"--file"}},
+        {"custom",
+         {"Required: --sender", "number,text", R"(--scheduled-date is "YYYY-MM-DD HH:MM:SS" in UTC)",
+          "--header", "--asynchronous-submission"}},
+        {"segments", {"Required: the text", "--file"}},
     };
     for (const auto& [subcommand, flags] : mentions) {
         const ProgramRun run = qelsmsRaw({subcommand, "--help"}, {});
@@ -584,8 +592,117 @@ TEST_F(CliTest, HelpForEverySubcommand) {
     }
     const ProgramRun top = qelsmsRaw({"--help"}, {});
     EXPECT_EQ(top.status, 0);
+    EXPECT_NE(top.out.find("ip route add default dev lo"), std::string::npos) << top.out;
     for (const char* subcommand : {"balance", "send", "bulk", "custom", "segments"})
         EXPECT_NE(top.out.find(subcommand), std::string::npos);
+}
+
+TEST(CliVersion, BothProgramsPrintTheProjectVersion) {
+    const ProgramRun cli = runProgram(QELSMS_CLI_BINARY, {"--version"}, {});
+    EXPECT_EQ(cli.status, 0) << cli;
+    EXPECT_EQ(cli.out, std::string("qelsms ") + QELSMS_VERSION + "\n");
+    const ProgramRun sandbox = runProgram(QELSMS_SANDBOX_BINARY, {"--version"}, {});
+    EXPECT_EQ(sandbox.status, 0) << sandbox;
+    EXPECT_EQ(sandbox.out, std::string("qelsms-sandbox ") + QELSMS_VERSION + "\n");
+}
+
+// A stray first argument may be a password typed in the wrong place.
+TEST_F(CliTest, UnknownSubcommandIsNotEchoed) {
+    const ProgramRun run = qelsmsRaw({"Qel-Sentinel"}, {});
+    EXPECT_EQ(run.status, 2) << run;
+    EXPECT_NE(run.err.find("unknown subcommand"), std::string::npos) << run;
+    EXPECT_EQ(run.err.find("Qel-Sentinel"), std::string::npos) << run;
+    EXPECT_EQ(run.out.find("Qel-Sentinel"), std::string::npos) << run;
+}
+
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
+TEST_F(CliTest, EveryInputFileMayStartWithAByteOrderMark) {
+    const TempFile numbers(std::string(kByteOrderMark) + "97450000001\n97450000002\n");
+    const TempFile text(std::string(kByteOrderMark) + "Hello\n");
+    const TempFile csv(std::string(kByteOrderMark) + "97450000003,Hi\n");
+    const TempFile password(std::string(kByteOrderMark) + kPassword + "\n");
+    const std::map<std::string, std::string> fromFile{{"QELSMS_USER", "ann"}};
+
+    const ProgramRun send = qelsms({"--password-file", password.path(), "send", "--sender", "S",
+                                    "--message-file", text.path(), "--numbers-file", numbers.path()},
+                                   "", fromFile);
+    ASSERT_EQ(send.status, 0) << send;
+    const ProgramRun custom = qelsms({"custom", "--sender", "S", csv.path()});
+    ASSERT_EQ(custom.status, 0) << custom;
+    const ProgramRun segments = qelsms({"segments", "--file", "-"}, std::string(kByteOrderMark) + "abc\n");
+    EXPECT_EQ(segments.out, "GSM7: 3 characters, 1 part\n") << segments;
+
+    const json sent = messages();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].at("recipients")[0].at("mobileNumber"), "97450000001");
+    EXPECT_EQ(sent[0].at("recipients")[0].at("message"), "Hello");
+    EXPECT_EQ(sent[1].at("recipients")[0].at("mobileNumber"), "97450000003");
+}
+
+TEST_F(CliTest, InvisibleCharactersInAnErrorAreEscaped) {
+    // A zero-width space inside the number and a byte order mark after the
+    // first line, where it is part of the text.
+    const TempFile numbers(
+        "97450000001\n\xEF\xBB\xBF"
+        "97450\xE2\x80\x8B"
+        "000002\n");
+    const ProgramRun run = qelsms({"send", "--sender", "S", "-m", "x", "--numbers-file", numbers.path()});
+    EXPECT_EQ(run.status, 1) << run;
+    EXPECT_NE(run.err.find(R"(\u{FEFF}97450\u{200B}000002)"), std::string::npos) << run;
+    for (const char* invisible : {"\xEF\xBB\xBF", "\xE2\x80\x8B"})
+        EXPECT_EQ(run.err.find(invisible), std::string::npos) << run;
+}
+
+// Under unshare -n the library's network check finds no default route and
+// refuses even a service on loopback; one route over lo is enough.
+TEST(CliInIsolatedNamespace, ReachesASandboxOnLoopbackOnceTheNamespaceHasADefaultRoute) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        if (unshare(CLONE_NEWNET) != 0) _exit(77);
+        json report;
+        try {
+            report["lo"] = std::system("ip link set lo up");
+            test::SandboxChild sandbox({"--http", "--port", "0"});
+            const std::map<std::string, std::string> env{{"QELSMS_USER", "demo"},
+                                                         {"QELSMS_PASSWORD", "demo-password"}};
+            const std::vector<std::string> args{"--base-url", sandbox.url(), "balance"};
+            const ProgramRun before = runProgram(QELSMS_CLI_BINARY, args, env);
+            report["route"] = std::system("ip route add default dev lo");
+            const ProgramRun after = runProgram(QELSMS_CLI_BINARY, args, env);
+            report["before"] = {before.status, before.out, before.err};
+            report["after"] = {after.status, after.out, after.err};
+        } catch (const std::exception& e) {
+            report["exception"] = e.what();
+        }
+        const std::string out = report.dump();
+        (void)!write(fds[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespaces here";
+    const json report = json::parse(out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << out;
+    ASSERT_FALSE(report.contains("exception")) << report.dump();
+    EXPECT_EQ(report["lo"], 0);
+    EXPECT_EQ(report["route"], 0);
+    EXPECT_EQ(report["before"][0], 1) << report.dump();
+    EXPECT_NE(report["before"][2].get<std::string>().find("Network connectivity is falied"),
+              std::string::npos)
+        << report.dump();
+    EXPECT_EQ(report["after"][0], 0) << report.dump();
+    EXPECT_EQ(report["after"][1], "Balance: 1000\n") << report.dump();
 }
 
 struct SegmentsCase {

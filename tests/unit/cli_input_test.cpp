@@ -1,6 +1,10 @@
 // The qelsms tool's readers and output, without a process or a server.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -108,6 +112,55 @@ TEST(CsvMessages, TrimsNumbersKeepsTextsAndSkipsTheHeader) {
 TEST(NumberList, OneNumberALineWithoutBlanksOrComments) {
     EXPECT_EQ(parseNumberList("1\n  +2\t\r\n\n# three\n4"), (std::vector<std::string>{"1", "+2", "4"}));
     EXPECT_EQ(parseNumberList(""), std::vector<std::string>{});
+}
+
+struct PrintableCase {
+    const char* name;
+    std::string text;
+    std::string shown;
+};
+
+void PrintTo(const PrintableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Printable : public testing::TestWithParam<PrintableCase> {};
+
+TEST_P(Printable, EscapesWhatATerminalWouldNotShow) {
+    EXPECT_EQ(printable(GetParam().text), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Printable,
+    testing::Values(PrintableCase{"PlainAscii", R"(Invalid mobile number "9745")",
+                                  R"(Invalid mobile number "9745")"},
+                    PrintableCase{"VisibleUnicodeKept", "\u0645\u0631\u062D\u0628\u0627 \u00E9 \U0001F600",
+                                  "\u0645\u0631\u062D\u0628\u0627 \u00E9 \U0001F600"},
+                    PrintableCase{"ByteOrderMark",
+                                  "\xEF\xBB\xBF"
+                                  "9745",
+                                  R"(\u{FEFF}9745)"},
+                    PrintableCase{"ZeroWidthAndDirectionMarks", "a\u200Bb\u200Fc\u202Ed\u2066e",
+                                  R"(a\u{200B}b\u{200F}c\u{202E}d\u{2066}e)"},
+                    PrintableCase{"AsciiControls", std::string("a\0b\tc\nd\x1B[2Je\x7F", 13),
+                                  R"(a\x00b\x09c\x0Ad\x1B[2Je\x7F)"},
+                    PrintableCase{"C1Control", "a\u0085b", R"(a\u{0085}b)"},
+                    PrintableCase{"TagCharacter", "a\U000E0041", R"(a\u{E0041})"},
+                    PrintableCase{"NotUtf8", "a\xFF\xC3(b\xE2\x80", R"(a\xFF\xC3(b\xE2\x80)"},
+                    PrintableCase{"OverlongAndSurrogate", "\xC0\xAF\xED\xA0\x80", R"(\xC0\xAF\xED\xA0\x80)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReadInput, DropsALeadingByteOrderMarkOnly) {
+    const auto path = std::filesystem::temp_directory_path() / ("qelsms_bom_" + std::to_string(getpid()));
+    std::ofstream(path, std::ios::binary) << "\xEF\xBB\xBF"
+                                             "97450000001\n\xEF\xBB\xBF"
+                                             "2\n";
+    const std::string content = readInput(path.string());
+    std::filesystem::remove(path);
+    EXPECT_EQ(content,
+              "97450000001\n\xEF\xBB\xBF"
+              "2\n");
+    EXPECT_EQ(parseNumberList(content).front(), "97450000001");
 }
 
 TEST(BaseURL, AcceptsHttpAndHttpsWithHostPortAndPathOnly) {
