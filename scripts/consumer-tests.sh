@@ -135,7 +135,14 @@ pkgconfig_keeps_standard() {
   local reported
   reported=$("$dir/standard")
   echo "__cplusplus: $reported (the compiler's C++23: $expected)"
-  [[ $reported == "$expected" && $reported -gt 202002 ]]
+  [[ $reported == "$expected" && $reported -gt 202002 ]] || return 1
+  # An older standard is told plainly what it lacks.
+  # shellcheck disable=SC2086
+  if g++ -std=c++17 -fsyntax-only "$dir/standard.cpp" $flags 2>"$dir/c++17.err"; then
+    echo "a C++17 build was accepted"
+    return 1
+  fi
+  grep -q 'QelSMS needs C++20 or newer' "$dir/c++17.err"
 }
 
 # The tools package as an application's CI meets it: its manual pages, and

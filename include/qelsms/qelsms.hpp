@@ -6,6 +6,11 @@
 /// accounts, on qelsms::Client.
 #pragma once
 
+// An older standard would otherwise fail with a page of unrelated errors.
+#if __cplusplus < 202002L
+#error "QelSMS needs C++20 or newer (e.g. -std=c++20)"
+#endif
+
 #include <functional>
 #include <map>
 #include <mutex>
