@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "answer_handling.hpp"
+#include "engine_log.hpp"
 #include "http_settings.hpp"
 
 namespace qelsms::detail {
@@ -57,6 +58,8 @@ struct Request {
     std::size_t inFlightIndex = 0;
     std::string response;
     bool tooLarge = false;
+    // Only while the settings carry a log handler.
+    std::unique_ptr<ExchangeLog> log;
 };
 
 // The loop's view of one host: requests waiting for a connection, and how
@@ -312,6 +315,8 @@ private:
         curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
         if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
+        if (settings.proxy) curl_easy_setopt(easy, CURLOPT_PROXY, settings.proxy->c_str());
+        if (settings.noProxy) curl_easy_setopt(easy, CURLOPT_NOPROXY, settings.noProxy->c_str());
         if (settings.trustStore != nullptr) {
             // Nothing for curl to load: the callback hands over the store.
             curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
@@ -346,6 +351,10 @@ private:
             // With the head, it goes out in one write.
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request->body.data());
             curl_easy_setopt(easy, CURLOPT_PREREQDATA, request);
+        }
+        if (request->settings->log) {
+            request->log = logExchangeStart(*request->settings, easy, request->url->handle.get(),
+                                            request->post, request->body.size());
         }
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
             request->easy = nullptr;
@@ -387,6 +396,10 @@ private:
     }
 
     void complete(std::unique_ptr<Request> request, CURLcode result) {
+        if (request->settings->log) {
+            logExchangeEnd(*request->settings, request->log.get(), request->easy, request->url->handle.get(),
+                           request->post, result, request->tooLarge);
+        }
         // The head is read into storage the loop keeps for the next answer.
         std::optional<ResponseInfo>& info = info_;
         std::optional<std::string> body;

@@ -3,9 +3,11 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace qelsms::detail {
@@ -40,6 +42,51 @@ X509_STORE* buildTrustStore(const std::string& path) {
     return store.release();
 }
 
+bool hasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+std::string urlPart(CURLU* url, CURLUPart part) {
+    char* value = nullptr;
+    if (curl_url_get(url, part, &value, 0) != CURLUE_OK || value == nullptr) return {};
+    std::string text(value);
+    curl_free(value);
+    return text;
+}
+
+// Checks a proxy URL and returns how log lines name it. The messages never
+// quote the URL: it may carry the proxy's password.
+std::string checkProxyURL(const std::string& proxy) {
+    constexpr const char* kExpected =
+        "proxy must be empty, \"none\" or a URL such as http://proxy.example:3128 "
+        "(scheme http, https, socks4, socks4a, socks5 or socks5h)";
+    if (hasControlCharacter(proxy) || proxy.find("://") == std::string::npos) {
+        throw std::invalid_argument(kExpected);
+    }
+    std::unique_ptr<CURLU, void (*)(CURLU*)> url(curl_url(), &curl_url_cleanup);
+    if (!url) throw std::bad_alloc();
+    if (curl_url_set(url.get(), CURLUPART_URL, proxy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        throw std::invalid_argument(kExpected);
+    }
+    const std::string scheme = urlPart(url.get(), CURLUPART_SCHEME);
+    constexpr std::string_view kSchemes[] = {"http", "https", "socks4", "socks4a", "socks5", "socks5h"};
+    if (std::find(std::begin(kSchemes), std::end(kSchemes), scheme) == std::end(kSchemes)) {
+        throw std::invalid_argument(kExpected);
+    }
+    const std::string host = urlPart(url.get(), CURLUPART_HOST);
+    const std::string path = urlPart(url.get(), CURLUPART_PATH);
+    if (host.empty() || (path != "/" && !path.empty()) || !urlPart(url.get(), CURLUPART_QUERY).empty() ||
+        !urlPart(url.get(), CURLUPART_FRAGMENT).empty()) {
+        throw std::invalid_argument(kExpected);
+    }
+    if (scheme == "https" && (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTPS_PROXY) == 0) {
+        throw std::invalid_argument("this libcurl cannot talk to an https proxy");
+    }
+    std::string port = urlPart(url.get(), CURLUPART_PORT);
+    return scheme + "://" + host + (port.empty() ? "" : ":" + port);
+}
+
 }  // namespace
 
 std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
@@ -67,6 +114,20 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
         curl_slist* list = curl_slist_append(settings->connectTo, entry.c_str());
         if (list == nullptr) throw std::bad_alloc();
         settings->connectTo = list;
+    }
+    settings->log = options.logHandler;
+    if (options.proxy == "none") {
+        settings->proxy.emplace();
+        settings->proxyForLog = "none";
+    } else if (!options.proxy.empty()) {
+        settings->proxyForLog = checkProxyURL(options.proxy);
+        settings->proxy = options.proxy;
+    }
+    if (!options.noProxy.empty()) {
+        if (hasControlCharacter(options.noProxy)) {
+            throw std::invalid_argument("noProxy must be a comma-separated list of hosts");
+        }
+        settings->noProxy = options.noProxy;
     }
     return settings;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <curl/curl.h>
 #include <openssl/x509.h>
@@ -19,6 +21,16 @@ struct Settings {
     curl_slist* connectTo = nullptr;
     long maxConnectionsPerHost = 32;
     long timeoutSeconds = 60;
+    // Empty when nothing is to be logged.
+    LogHandler log;
+    // What CURLOPT_PROXY is set to: an empty string for no proxy at all;
+    // unset to leave the choice to the environment.
+    std::optional<std::string> proxy;
+    // The proxy as log lines name it: scheme, host and port, or "none"; empty
+    // when the environment decides.
+    std::string proxyForLog;
+    // CURLOPT_NOPROXY, unset to leave it to the environment.
+    std::optional<std::string> noProxy;
 
     Settings() = default;
     Settings(const Settings&) = delete;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "qelsms/logging.hpp"
+
 namespace qelsms {
 
 /// How the shared HTTP client reaches the provider.
@@ -20,14 +22,36 @@ struct HttpClientOptions {
     /// A request fails when no connection is made, or no byte is exchanged, for
     /// this many seconds.
     int timeoutSeconds = 60;
+    /// Receives a line for each exchange's start and end, and the reason of
+    /// each failure (see LogLevel). Empty, the default: nothing is logged and
+    /// no line is built.
+    LogHandler logHandler{};
+    /// The proxy requests go through. Empty, the default: the one the standard
+    /// environment variables name, as libcurl reads them (`https_proxy` or
+    /// `HTTPS_PROXY` for https URLs, `http_proxy` for http, `all_proxy`, with
+    /// the hosts in `no_proxy` going direct). "none": no proxy at all, whatever
+    /// the environment says. Anything else: the URL of the proxy, such as
+    /// "http://proxy.example:3128" (schemes http, https, socks4, socks4a,
+    /// socks5 and socks5h; credentials for the proxy may come before the host).
+    /// An https URL reaches the provider through a CONNECT tunnel, so the proxy
+    /// sees the host name but never the query, which holds the credentials; a
+    /// plain http URL is sent to the proxy whole.
+    std::string proxy{};
+    /// Hosts reached directly, without the proxy: a comma-separated list of
+    /// host names (each also matching its subdomains), IP addresses or CIDR
+    /// ranges, or "*" for every host. Empty, the default: `no_proxy` from the
+    /// environment applies.
+    std::string noProxy{};
 };
 
 /// Replaces the HTTP client's settings for requests started after the call;
 /// requests already queued or in flight keep the settings they started with.
 /// May be called from any thread. Unlike the operations, it throws:
 /// std::invalid_argument when `caFile` cannot be read as PEM certificates, a
-/// `connectTo` entry is malformed, or a number is not positive (the settings
-/// are then left as they were).
+/// `connectTo` entry is malformed, a number is not positive, `proxy` is
+/// neither empty, "none" nor a proxy URL, or `proxy` or `noProxy` holds a
+/// control character (the settings are then left as they were; the message
+/// never repeats the proxy URL, which may hold a password).
 void configureHttpClient(HttpClientOptions options);
 
 }  // namespace qelsms

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "qelsms/http_client.hpp"
+#include "qelsms/logging.hpp"
 #include "qelsms/segments.hpp"
 
 /// The library's version as a number (1.0).
