@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <iostream>
@@ -68,6 +69,15 @@ Client makeClient(const GlobalOptions& global) {
     options.caFile = global.caFile;
     options.connectTo = global.connectTo;
     options.timeoutSeconds = global.timeoutSeconds;
+    if (global.verbose) {
+        // One write per line, so lines from the network thread never
+        // interleave with the tool's own messages.
+        options.logHandler = [](LogLevel level, std::string_view line) {
+            const std::string text =
+                "qelsms: " + std::string(toString(level)) + ": " + printable(line) + "\n";
+            std::fwrite(text.data(), 1, text.size(), stderr);
+        };
+    }
     try {
         configureHttpClient(std::move(options));
     } catch (const std::invalid_argument& e) {

@@ -40,6 +40,8 @@ struct GlobalOptions {
     std::string sender;
     bool json = false;
     int timeoutSeconds = 60;
+    /// Print the library's log, debug lines included, on standard error.
+    bool verbose = false;
 };
 
 /// Submission options; the scheduling and bulk ones apply to bulk and custom.

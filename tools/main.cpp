@@ -25,9 +25,9 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Options of qelsms itself (--user, --password-file, --base-url, --connect-to,\n"
-    "--cacert, --sender, --json, --timeout) may come before or after the subcommand.\n"
-    "Numbers are 8 to 15 digits, optionally after a \"+\". Files may start with a\n"
-    "UTF-8 byte order mark.\n\n"
+    "--cacert, --sender, --json, --timeout, --verbose) may come before or after\n"
+    "the subcommand. Numbers are 8 to 15 digits, optionally after a \"+\". Files\n"
+    "may start with a UTF-8 byte order mark.\n\n"
     "Before each request the tool checks that the machine has a network, that is a\n"
     "default route, and refuses with \"Network connectivity is falied\" otherwise,\n"
     "also for a service on 127.0.0.1. In an isolated network namespace (unshare -n)\n"
@@ -180,6 +180,8 @@ int main(int argc, char** argv) {
         ->envname("QELSMS_SENDER")
         ->type_name("NAME");
     app.add_flag("--json", global.json, "print the answer as JSON instead of a readable line");
+    app.add_flag("-v,--verbose", global.verbose,
+                 "print each exchange with the service (start, end, why it failed) on standard error");
     app.add_option("--timeout", global.timeoutSeconds, "give up after this many idle seconds (default 60)")
         ->check(CLI::Range(1, 3600))
         ->type_name("SECONDS");

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -541,6 +542,44 @@ TEST_F(CliTest, NeverPrintsThePassword) {
             EXPECT_EQ(run.out.find(kPassword), std::string::npos) << run;
             EXPECT_EQ(run.err.find(kPassword), std::string::npos) << run;
         }
+    }
+}
+
+TEST_F(CliTest, VerboseTellsEachExchangeOnStandardErrorWithoutThePassword) {
+    const std::string target = "https://127\\.0\\.0\\.1:" + std::to_string(sandbox().port()) + "/api/";
+    struct Case {
+        std::vector<std::string> args;
+        const char* password;
+        int status;
+        std::string lines;  // a regular expression for all of standard error
+    };
+    const std::vector<Case> cases = {
+        {{"-v", "balance"},
+         kPassword.c_str(),
+         0,
+         "qelsms: debug: GET " + target +
+             "Credits/GetBalance/ started\n"
+             "qelsms: info: GET " +
+             target + "Credits/GetBalance/ -> 200 application/json.* bytes down, .*\n"},
+        {{"send", "--sender", "S", "-m", "x", "97450000001", "--verbose"},
+         kPassword.c_str(),
+         0,
+         "qelsms: debug: POST " + target +
+             "SendSMS/SingleSMS/ started, \\d+ bytes to send\n"
+             "qelsms: info: POST .* -> 200 .*\n"},
+        {{"balance", "-v"},
+         "wrong-password-42",
+         1,
+         "qelsms: debug: GET .* started\nqelsms: warning: GET .* -> 401 .*refused by the server\n"
+         "[\\s\\S]*"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = qelsms(c.args, "", {{"QELSMS_USER", "ann"}, {"QELSMS_PASSWORD", c.password}});
+        EXPECT_EQ(run.status, c.status) << run;
+        EXPECT_TRUE(std::regex_match(run.err, std::regex(c.lines))) << run;
+        EXPECT_EQ(run.err.find(c.password), std::string::npos) << run;
+        EXPECT_EQ(run.err.find("Password"), std::string::npos) << run;
+        EXPECT_EQ(run.err.find('?'), std::string::npos) << run;
     }
 }
 
