@@ -383,8 +383,9 @@ TEST_F(ThroughProxy, AProxyThatRefusesTheTunnelFailsTheCallClearly) {
     HttpClientOptions options = routedTo(*sandbox_, log.handler());
     options.proxy = proxy.url();
     configureHttpClient(options);
-    EXPECT_EQ(balanceError(Client("demo", "demo-password")), "Client error!");
+    EXPECT_EQ(balanceError(Client(kUser, kPassword)), "Client error!");
     EXPECT_EQ(sandbox_->requestsTo("/api/Credits/GetBalance/"), 0U);
+    expectNoCredentials(log);
     EXPECT_NE(log.all().find("the proxy refused the tunnel with status 403"), std::string::npos) << log.all();
     EXPECT_NE(proxy.log().find("Refused CONNECT"), std::string::npos) << proxy.log();
 }
