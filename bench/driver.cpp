@@ -12,11 +12,14 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "child_process.hpp"
+#include "sandbox_child.hpp"
 #include "workload.hpp"
 
 namespace qelsms::bench {
@@ -25,6 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using test::ChildProcess;
+using test::SandboxChild;
 
 const std::map<std::string, std::string> kClientTitles = {
     {"library", "library"},     {"curl-multi", "(a) curl multi"},
@@ -37,83 +42,65 @@ const std::map<std::string, std::string> kClientTitles = {
 // before its memory is read.
 constexpr auto kSettle = 300ms;
 
-// The local stand-in of the provider, started for one scheme.
-class Sandbox {
-public:
-    Sandbox(const std::string& binary, bool tls, const std::string& caFile)
-        : process_(command(binary, tls, caFile)), caFile_(tls ? caFile : "") {
-        const auto line = process_.readLine(20s);
-        if (!line || !line->starts_with("http")) throw std::runtime_error("the sandbox printed no base URL");
-        baseUrl_ = *line;
-        origin_ = baseUrl_.substr(0, baseUrl_.size() - std::string_view("/api/").size());
-        port_ = std::stoi(origin_.substr(origin_.rfind(':') + 1));
-    }
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
-    ~Sandbox() {
-        thaw();
-        process_.signal(SIGTERM);
-        process_.wait();
-    }
-
-    const std::string& baseUrl() const { return baseUrl_; }
-    int port() const { return port_; }
-
-    // Forgets the previous run's messages and restores the balance, so that
-    // every run meets the same server.
-    void reset() const {
-        CURL* easy = curl_easy_init();
-        const std::string url = origin_ + "/sandbox/reset";
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
-        curl_easy_setopt(
-            easy, CURLOPT_WRITEFUNCTION,
-            +[](char*, std::size_t size, std::size_t count, void*) { return size * count; });
-        if (!caFile_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_.c_str());
-        const CURLcode result = curl_easy_perform(easy);
-        long status = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_cleanup(easy);
-        if (result != CURLE_OK || status != 200) throw std::runtime_error("cannot reset the sandbox");
-    }
-
-    // Stops the server outright, so that requests a client queues meanwhile
-    // stay queued while its memory is read.
-    void freeze() {
-        process_.signal(SIGSTOP);
-        frozen_ = true;
-    }
-    void thaw() {
-        if (frozen_) process_.signal(SIGCONT);
-        frozen_ = false;
-    }
-
-private:
-    static std::vector<std::string> command(const std::string& binary, bool tls, const std::string& caFile) {
-        // Credits enough for any run; every run starts from a reset anyway.
-        std::vector<std::string> argv = {
-            binary,
-            "--port",
-            "0",
-            "--account",
-            std::string(kUser) + ":" + std::string(kPassword) + ":1000000000000000",
-            "--max-threads",
-            "512"};
-        if (tls) {
-            argv.insert(argv.end(), {"--write-ca", caFile});
-        } else {
-            argv.push_back("--http");
-        }
-        return argv;
-    }
-
-    ChildProcess process_;
-    std::string caFile_;
-    std::string baseUrl_;
-    std::string origin_;
-    int port_ = 0;
-    bool frozen_ = false;
+// What /proc/PID/status says about a process right now.
+struct ProcessStatus {
+    long rssKiB = 0;
+    int threads = 0;
 };
+
+// Reads /proc/`pid`/status; nullopt once the process is gone.
+std::optional<ProcessStatus> readProcessStatus(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    if (!file) return std::nullopt;
+    ProcessStatus status;
+    bool any = false;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.starts_with("VmRSS:")) {
+            status.rssKiB = std::stol(line.substr(6));
+            any = true;
+        } else if (line.starts_with("Threads:")) {
+            status.threads = std::stoi(line.substr(8));
+            any = true;
+        }
+    }
+    // A zombie has no memory and no threads left to report.
+    if (!any || status.threads == 0) return std::nullopt;
+    return status;
+}
+
+// The local stand-in of the provider for one scheme. Credits enough for any
+// run; every run starts from a reset anyway.
+std::unique_ptr<SandboxChild> startSandbox(const std::string& binary, bool tls, const std::string& caFile) {
+    std::vector<std::string> args = {
+        "--port",        "0",
+        "--account",     std::string(kUser) + ":" + std::string(kPassword) + ":1000000000000000",
+        "--max-threads", "512"};
+    if (tls) {
+        args.insert(args.end(), {"--write-ca", caFile});
+    } else {
+        args.push_back("--http");
+    }
+    return std::make_unique<SandboxChild>(std::move(args), binary);
+}
+
+// Forgets the previous run's messages and restores the balance, so that every
+// run meets the same server.
+void resetSandbox(const SandboxChild& sandbox, const std::string& caFile) {
+    CURL* easy = curl_easy_init();
+    const std::string url = sandbox.origin() + "/sandbox/reset";
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(
+        easy, CURLOPT_WRITEFUNCTION,
+        +[](char*, std::size_t size, std::size_t count, void*) { return size * count; });
+    if (sandbox.url().starts_with("https:")) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
+    const CURLcode result = curl_easy_perform(easy);
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(easy);
+    if (result != CURLE_OK || status != 200) throw std::runtime_error("cannot reset the sandbox");
+}
 
 // What one client process did.
 struct Run {
@@ -141,7 +128,7 @@ struct Run {
     double cpuPerRequestUs() const { return cpuSeconds * 1e6 / number("requests"); }
 };
 
-Run runClient(const std::vector<std::string>& argv, bool memory, Sandbox& sandbox) {
+Run runClient(const std::vector<std::string>& argv, bool memory, SandboxChild& sandbox) {
     Run run;
     std::optional<ChildProcess> child;
     try {
@@ -175,13 +162,13 @@ Run runClient(const std::vector<std::string>& argv, bool memory, Sandbox& sandbo
                 run.queuedRssKiB = status->rssKiB;
                 run.queuedThreads = status->threads;
             }
-            sandbox.thaw();
+            sandbox.resume();
             child->writeLine("continue");
         } else if (const auto brace = line->find('{'); brace != std::string::npos) {
             result = line->substr(brace);
         }
     }
-    sandbox.thaw();
+    sandbox.resume();
     const auto exit = child->wait();
     run.peakRssKiB = exit.maxRssKiB;
     run.cpuSeconds = exit.cpuSeconds;
@@ -262,7 +249,8 @@ public:
         checkTools();
 
         for (const std::string& scheme : options_.schemes) {
-            Sandbox sandbox(options_.sandbox, scheme == "https", caFile_);
+            const auto started = startSandbox(options_.sandbox, scheme == "https", caFile_);
+            SandboxChild& sandbox = *started;
             for (const std::string& opName : options_.operations) {
                 const Operation op = *parseOperation(opName);
                 // Rounds over all clients rather than one client's runs in a
@@ -312,9 +300,9 @@ private:
         }
     }
 
-    std::vector<std::string> clientCommand(const std::string& client, const Sandbox& sandbox, Operation op,
-                                           Mode mode, std::size_t requests, bool https) const {
-        const std::string endpoint = endpointUrl(sandbox.baseUrl(), op);
+    std::vector<std::string> clientCommand(const std::string& client, const SandboxChild& sandbox,
+                                           Operation op, Mode mode, std::size_t requests, bool https) const {
+        const std::string endpoint = endpointUrl(sandbox.url(), op);
         if (client == "wrk") {
             // As long as the library's burst took, within reason.
             double seconds = options_.wrkSeconds;
@@ -352,7 +340,7 @@ private:
         client_options.mode = mode;
         client_options.requests = requests;
         client_options.connections = options_.connections;
-        client_options.url = sandbox.baseUrl();
+        client_options.url = sandbox.url();
         if (https) client_options.caFile = caFile_;
         // Over HTTPS the library runs as applications run it: SMSManager on
         // its built-in base URL, routed to the sandbox.
@@ -392,7 +380,7 @@ private:
         std::cerr << std::endl;
     }
 
-    void measure(Sandbox& sandbox, const std::string& scheme, Operation op, const std::string& client) {
+    void measure(SandboxChild& sandbox, const std::string& scheme, Operation op, const std::string& client) {
         const Key key{scheme, op, client};
         if (const auto it = unavailable_.find(client); it != unavailable_.end()) {
             burst_[key].note = it->second;
@@ -403,7 +391,7 @@ private:
         if (client == "wrk") {
             // wrk keeps its connections busy for a set time: its one run gives
             // both the ceiling's throughput and its latency at that load.
-            sandbox.reset();
+            resetSandbox(sandbox, caFile_);
             const Run run =
                 runClient(clientCommand(client, sandbox, op, Mode::Window, n, https), false, sandbox);
             note(key, "fixed time", run);
@@ -411,11 +399,11 @@ private:
             windows_[key].push_back(run);
             return;
         }
-        sandbox.reset();
+        resetSandbox(sandbox, caFile_);
         bursts_[key].push_back(
             runClient(clientCommand(client, sandbox, op, Mode::Burst, n, https), false, sandbox));
         note(key, "burst", bursts_[key].back());
-        sandbox.reset();
+        resetSandbox(sandbox, caFile_);
         windows_[key].push_back(
             runClient(clientCommand(client, sandbox, op, Mode::Window, n, https), false, sandbox));
         note(key, "window", windows_[key].back());
@@ -439,12 +427,12 @@ private:
             window_[key] = pick(runs, [](const Run& r) { return r.number("latencyP50Us"); });
     }
 
-    void measureMemory(Sandbox& sandbox, const std::string& client) {
+    void measureMemory(SandboxChild& sandbox, const std::string& client) {
         // wrk never queues, and a thread per request makes its caller wait
         // instead of queueing.
         if (client == "wrk" || client == "thread-per-request" || unavailable_.contains(client)) return;
         const Key key{"https", Operation::Single, client};
-        sandbox.reset();
+        resetSandbox(sandbox, caFile_);
         const Run run =
             runClient(clientCommand(client, sandbox, Operation::Single, Mode::Memory, options_.queue, true),
                       true, sandbox);

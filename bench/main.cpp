@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "driver.hpp"
+#include "sandbox_child.hpp"
 #include "workload.hpp"
 
 namespace {
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
     options.clients = {"library", "curl-multi", "wrk", "thread-per-request", "aiohttp"};
     options.schemes = {"http", "https"};
     options.operations = {"single", "balance", "bulk"};
-    options.sandbox = QELSMS_BENCH_SANDBOX;
+    options.sandbox = qelsms::test::sandboxBinary();
     options.benchDir = QELSMS_BENCH_DIR;
 
     CLI::App app{

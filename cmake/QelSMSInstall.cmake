@@ -5,9 +5,6 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# A project that pulls QelSMS in with add_subdirectory or FetchContent does not
-# get our files in its own install unless it asks for them.
-option(QELSMS_INSTALL "Generate the install rules of the library" ${QELSMS_TOP_LEVEL})
 if(NOT QELSMS_INSTALL)
   return()
 endif()

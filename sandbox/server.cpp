@@ -283,6 +283,11 @@ SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
     // 118 s) is never closed under a request it is about to send.
     server_->set_keep_alive_timeout(180);
     server_->set_keep_alive_max_count(1000000);
+    // httplib drops a connection whose TLS handshake or request stalls for
+    // 5 s, which a client on a loaded machine (32 handshakes on one thread)
+    // reaches; its next write then fails. The provider waits far longer.
+    server_->set_read_timeout(60);
+    server_->set_write_timeout(60);
     // httplib writes the head and the body separately; without this the body
     // waits for the head's delayed acknowledgement.
     server_->set_tcp_nodelay(true);

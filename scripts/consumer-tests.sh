@@ -45,11 +45,7 @@ step() {
   printf 'consumer-tests: %-28s ok (%d s)\n' "$name" $((SECONDS - start))
 }
 
-library_options=(
-  -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
-  -DQELSMS_BUILD_TESTS=OFF -DQELSMS_BUILD_EXAMPLES=OFF -DQELSMS_BUILD_BENCHMARKS=OFF
-  -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF -DQELSMS_BUILD_FUZZERS=OFF
-)
+library_options=(--preset library -DCMAKE_INSTALL_PREFIX=/usr)
 # Consumers build without optimisation: they test the build plumbing, and
 # their one file is quickest to compile that way.
 consumer_options=(-G Ninja -DCMAKE_BUILD_TYPE=)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the demo against a local sandbox:
 #   scripts/demo.sh BUILD_DIR
-# Starts qelsms-sandbox on a free port, runs qelsms-demo with the library's
-# production host routed to it and TLS verified against the sandbox's CA,
-# then stops the sandbox.
+# Starts qelsms-sandbox on a free port (scripts/with-sandbox.sh), runs
+# qelsms-demo with the library's production host routed to it and TLS
+# verified against the sandbox's CA, then stops the sandbox.
 set -euo pipefail
 
 build=${1:?usage: scripts/demo.sh BUILD_DIR}
@@ -16,42 +16,15 @@ for program in "$sandbox" "$demo"; do
   fi
 done
 
-work=$(mktemp -d)
-sandbox_pid=
-cleanup() {
-  if [[ -n $sandbox_pid ]]; then
-    kill "$sandbox_pid" 2>/dev/null || true
-    wait "$sandbox_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/with-sandbox.sh
+source "$(dirname "$0")/with-sandbox.sh"
+trap sandbox_stop EXIT
+sandbox_start "$sandbox"
 
-"$sandbox" --port 0 --write-ca "$work/ca.pem" >"$work/stdout" 2>"$work/stderr" &
-sandbox_pid=$!
-
-# The first line the sandbox prints is the base URL it serves.
-url=
-for _ in $(seq 100); do
-  if IFS= read -r line <"$work/stdout" && [[ -n $line ]]; then
-    url=$line
-    break
-  fi
-  if ! kill -0 "$sandbox_pid" 2>/dev/null; then break; fi
-  sleep 0.1
-done
-if [[ -z $url ]]; then
-  echo "demo: the sandbox did not start" >&2
-  cat "$work/stderr" >&2
-  exit 1
-fi
-
-echo "Started qelsms-sandbox (pid $sandbox_pid) at $url"
+echo "Started qelsms-sandbox (pid $SANDBOX_PID) at $QELSMS_SANDBOX_URL"
 status=0
-"$demo" --sandbox "$url" --cacert "$work/ca.pem" || status=$?
+"$demo" --sandbox "$QELSMS_SANDBOX_URL" --cacert "$QELSMS_SANDBOX_CA" || status=$?
 
-kill "$sandbox_pid"
-wait "$sandbox_pid" 2>/dev/null || true
-sandbox_pid=
+sandbox_stop
 echo "Stopped the sandbox."
 exit "$status"

@@ -11,9 +11,8 @@ seconds=${1:-60}
 build=build/fuzz
 targets=(response_handling_fuzzer body_builder_fuzzer endpoint_fuzzer)
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQELSMS_BUILD_FUZZERS=ON -DQELSMS_BUILD_TESTS=OFF -DQELSMS_BUILD_EXAMPLES=OFF \
-  -DQELSMS_BUILD_BENCHMARKS=OFF -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF >/dev/null
+cmake -S . --preset library -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQELSMS_BUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/artifacts"

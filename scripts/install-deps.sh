@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# they are missing. Runs apt-get as root, through sudo otherwise.
+# Installs the Debian packages the project needs, when they are missing:
+#   scripts/install-deps.sh [--demo] [PACKAGE...]
+# With --demo only what the demo builds and runs with (the library, the
+# sandbox, the examples); otherwise also what the tests, the benchmarks, the
+# tools, the fuzzers and the checks need. Runs apt-get as root, through sudo
+# otherwise.
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git ca-certificates openssl
-  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev libcli11-dev
-  clang-14 libclang-rt-14-dev iproute2 util-linux
-  wrk python3 python3-aiohttp doxygen curl clang-tidy-14 dpkg-dev man-db
-  tinyproxy
+  build-essential cmake ninja-build pkg-config ca-certificates openssl
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libcpp-httplib-dev
 )
+if [[ ${1:-} == --demo ]]; then
+  shift
+else
+  packages+=(
+    git libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    clang-14 libclang-rt-14-dev iproute2 util-linux
+    wrk python3 python3-aiohttp doxygen curl clang-tidy-14 dpkg-dev man-db tinyproxy
+  )
+fi
 # Extra packages a caller asks for (e.g. doxygen for the docs job).
 packages+=("$@")
 

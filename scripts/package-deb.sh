@@ -15,9 +15,7 @@ if [[ ${1:-} == --shared ]]; then
 fi
 build=${1:-build/deb}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DBUILD_SHARED_LIBS="$shared" -DQELSMS_BUILD_TESTS=OFF -DQELSMS_BUILD_EXAMPLES=OFF \
-  -DQELSMS_BUILD_BENCHMARKS=OFF -DQELSMS_BUILD_SANDBOX=OFF -DQELSMS_BUILD_TOOLS=OFF -DQELSMS_BUILD_FUZZERS=OFF \
+cmake -S . --preset library -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_SHARED_LIBS="$shared" \
   -DQELSMS_BUILD_SANDBOX=ON -DQELSMS_BUILD_TOOLS=ON
 cmake --build "$build" -j "$(nproc)"
 rm -rf "$build/packages"

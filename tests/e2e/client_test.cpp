@@ -81,17 +81,8 @@ TEST(ClientConcurrency, TwoAccountsOnEightThreadsEachSendTheirOwnCredentials) {
     constexpr int kRounds = 10;  // four operations each
     constexpr int kTotal = kThreads * kRounds * 4;
     // Shared with the callbacks, which outlive this test if it times out.
-    struct Tally {
-        std::atomic<int> answered{0};
-        std::atomic<int> mismatched{0};
-        std::mutex mutex;
-        std::vector<std::string> errors;
-        std::promise<void> allAnswered;
-        void finish() {
-            if (++answered == kTotal) allAnswered.set_value();
-        }
-    };
-    const auto tally = std::make_shared<Tally>();
+    const auto collector = std::make_shared<CallbackCollector>();
+    const auto mismatched = std::make_shared<std::atomic<int>>(0);
 
     std::latch start(kThreads);
     std::vector<std::thread> threads;
@@ -102,20 +93,17 @@ TEST(ClientConcurrency, TwoAccountsOnEightThreadsEachSendTheirOwnCredentials) {
             start.arrive_and_wait();
             for (int round = 0; round < kRounds; ++round) {
                 const std::string tag = account.user + "|" + std::to_string(t) + "|" + std::to_string(round);
-                const auto done = [tally, tag, account](nlohmann::json answer) {
+                const auto done = [collector, forward = collector->completion(), mismatched, tag,
+                                   account](nlohmann::json answer) {
                     const bool mine = answer.at("user") == account.user &&
                                       answer.at("password") == account.password &&
                                       (answer.at("body") == "" ||
                                        answer.at("body").get<std::string>().find(tag) != std::string::npos);
-                    if (!mine) ++tally->mismatched;
-                    tally->finish();
+                    if (!mine) ++*mismatched;
+                    forward(std::move(answer));
                 };
-                const auto failed = [tally](std::string message) {
-                    {
-                        std::lock_guard lock(tally->mutex);
-                        tally->errors.push_back(std::move(message));
-                    }
-                    tally->finish();
+                const auto failed = [collector, forward = collector->error()](std::string message) {
+                    forward(std::move(message));
                 };
                 startAllFour(client, tag, done, failed);
             }
@@ -123,10 +111,13 @@ TEST(ClientConcurrency, TwoAccountsOnEightThreadsEachSendTheirOwnCredentials) {
     }
     for (auto& thread : threads)
         thread.join();
-    ASSERT_EQ(tally->allAnswered.get_future().wait_for(60s), std::future_status::ready)
-        << tally->answered << " answered";
-    EXPECT_EQ(tally->errors, std::vector<std::string>{});
-    EXPECT_EQ(tally->mismatched, 0);
+    ASSERT_TRUE(collector->waitFor(kTotal, 60s)) << collector->count() << " answered";
+    std::vector<std::string> errors;
+    for (const auto& outcome : collector->outcomes()) {
+        if (outcome.error) errors.push_back(*outcome.error);
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{});
+    EXPECT_EQ(*mismatched, 0);
 
     // The server's side: every request carries one account's pair, never a
     // mix, and its text names the same account.

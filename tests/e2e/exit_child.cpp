@@ -1,8 +1,9 @@
 // A program that leaves with requests in flight, for the exit tests:
 //   qelsms_exit_child PORT return|exit COUNT
-// Every callback writes one byte to standard output; the server never
-// answers within the program's life, so any byte means a callback ran
-// during exit.
+// It writes "leaving" and a line feed to standard output just before it
+// returns from main or calls exit, and every callback writes one byte; the
+// server never answers within the program's life, so any byte means a
+// callback ran during exit.
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
             [](std::string) { (void)!write(STDOUT_FILENO, "e", 1); });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    (void)!write(STDOUT_FILENO, "leaving\n", 8);
     if (mode == "exit") std::exit(0);
     return 0;
 }

@@ -29,10 +29,7 @@ protected:
     }
 
     test::ReceivedRequest onlyRequest(CallbackCollector& collector) {
-        EXPECT_TRUE(collector.waitFor(1, 20s));
-        std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(collector.count(), 1u);
-        const auto outcome = collector.outcomes().at(0);
+        const auto outcome = collector.only();
         EXPECT_TRUE(outcome.value) << outcome.error.value_or("");
         EXPECT_NE(outcome.thread, std::this_thread::get_id());
         const auto received = server_.received();

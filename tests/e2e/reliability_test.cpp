@@ -33,23 +33,9 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using test::CallbackCollector;
+using test::outcomeOf;
 using test::RawServer;
 using test::SandboxProcess;
-
-// The one outcome of one call, waited for.
-CallbackCollector::Outcome outcomeOf(const std::function<void(CompletionHandler, ErrorHandler)>& operation,
-                                     std::chrono::seconds limit = 60s) {
-    auto collector = std::make_shared<CallbackCollector>();
-    operation([collector, done = collector->completion()](json value) { done(std::move(value)); },
-              [collector, failed = collector->error()](std::string error) { failed(std::move(error)); });
-    if (!collector->waitFor(1, limit)) {
-        ADD_FAILURE() << "no callback within " << limit.count() << " s";
-        return {};
-    }
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(collector->count(), 1u) << "more than one callback";
-    return collector->outcomes().front();
-}
 
 std::string describe(const CallbackCollector::Outcome& outcome) {
     return outcome.value ? outcome.value->dump().substr(0, 300) : outcome.error.value_or("<nothing>");

@@ -1,17 +1,11 @@
 #include "sandbox_process.hpp"
 
-#include <fcntl.h>
 #include <httplib.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
-#include <thread>
 
 #include <qelsms/http_client.hpp>
 
@@ -19,66 +13,8 @@
 
 namespace qelsms::test {
 
-using namespace std::chrono_literals;
-
-SandboxChild::SandboxChild(std::vector<std::string> args) {
-    args.insert(args.begin(), QELSMS_SANDBOX_BINARY);
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    pid_ = fork();
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], STDOUT_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    stdout_ = out[0];
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{stdout_, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char c = 0;
-        if (read(stdout_, &c, 1) != 1 || c == '\n') break;
-        url_ += c;
-    }
-    const auto colon = url_.rfind(':');
-    if (colon == std::string::npos || !url_.ends_with("/api/")) {
-        throw std::runtime_error("the sandbox did not start: '" + url_ + "'");
-    }
-    port_ = std::stoi(url_.substr(colon + 1));
-}
-
-SandboxChild::~SandboxChild() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-}
-
-int SandboxChild::terminate(std::chrono::milliseconds limit) {
-    kill(pid_, SIGTERM);
-    for (auto waited = 0ms; waited < limit; waited += 10ms) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-}
-
 SandboxProcess::SandboxProcess(std::vector<std::string> extraArgs) {
-    caFile_ = "/tmp/qelsms-reliability-ca-" + std::to_string(getpid()) + "-" +
+    caFile_ = "/tmp/qelsms-sandbox-ca-" + std::to_string(getpid()) + "-" +
               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".pem";
     std::vector<std::string> args = {"--port", "0", "--write-ca", caFile_};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());

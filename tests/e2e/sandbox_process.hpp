@@ -1,10 +1,7 @@
-// qelsms-sandbox as a child process for end-to-end tests, with a control
-// client for its /sandbox/ endpoints.
+// qelsms-sandbox for end-to-end tests, with a control client for its
+// /sandbox/ endpoints.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,37 +9,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sandbox_child.hpp"
+
 namespace httplib {
 class SSLClient;
 }
 
 namespace qelsms::test {
-
-// qelsms-sandbox started with `args` (everything after the program name); it
-// dies with the test process and is killed on destruction. Throws
-// std::runtime_error unless it prints its base URL within 20 s.
-class SandboxChild {
-public:
-    explicit SandboxChild(std::vector<std::string> args);
-    ~SandboxChild();
-    SandboxChild(const SandboxChild&) = delete;
-    SandboxChild& operator=(const SandboxChild&) = delete;
-
-    const std::string& url() const { return url_; }
-    int port() const { return port_; }
-
-    // Sends SIGTERM and waits up to `limit`; the exit status, or -1 when the
-    // process didn't end in time.
-    int terminate(std::chrono::milliseconds limit);
-
-private:
-    pid_t pid_ = -1;
-    // Kept open, so that whatever the sandbox prints later never meets a
-    // closed pipe.
-    int stdout_ = -1;
-    std::string url_;
-    int port_ = 0;
-};
 
 // Starts qelsms-sandbox on a free port (HTTPS, its CA written to a temporary
 // file) and kills it on destruction. The control methods throw
@@ -60,6 +33,9 @@ public:
 
     // Points the library's production host at this sandbox, trusting its CA.
     void route(int timeoutSeconds = 10, int maxConnectionsPerHost = 32) const;
+
+    // The control client itself, for requests whose status matters.
+    httplib::SSLClient& control() const { return *control_; }
 
     nlohmann::json get(const std::string& path) const;
     nlohmann::json post(const std::string& path, const nlohmann::json& body) const;

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -218,6 +220,25 @@ void CallbackCollector::add(Outcome outcome) {
 bool CallbackCollector::waitFor(std::size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return outcomes_.size() >= n; });
+}
+
+CallbackCollector::Outcome CallbackCollector::only(std::chrono::milliseconds limit) {
+    if (!waitFor(1, limit)) {
+        ADD_FAILURE() << "no callback within " << limit.count() << " ms";
+        return {};
+    }
+    std::this_thread::sleep_for(20ms);
+    const auto all = outcomes();
+    EXPECT_EQ(all.size(), 1u) << "more than one callback";
+    return all.front();
+}
+
+CallbackCollector::Outcome outcomeOf(const std::function<void(CompletionHandler, ErrorHandler)>& operation,
+                                     std::chrono::milliseconds limit) {
+    auto collector = std::make_shared<CallbackCollector>();
+    operation([collector, done = collector->completion()](nlohmann::json value) { done(std::move(value)); },
+              [collector, failed = collector->error()](std::string error) { failed(std::move(error)); });
+    return collector->only(limit);
 }
 
 std::vector<CallbackCollector::Outcome> CallbackCollector::outcomes() const {

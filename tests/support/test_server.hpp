@@ -112,6 +112,10 @@ public:
 
     // Waits until at least `n` outcomes arrived; false on time-out.
     bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 20s);
+    // Waits for the one outcome of one request: fails the test (and returns
+    // an empty outcome) when none arrives within `limit`, or when a second
+    // one follows.
+    Outcome only(std::chrono::milliseconds limit = 60s);
     std::vector<Outcome> outcomes() const;
     std::size_t count() const;
 
@@ -122,6 +126,11 @@ private:
     std::condition_variable changed_;
     std::vector<Outcome> outcomes_;
 };
+
+// Runs `operation` with callbacks into a collector they keep alive (so a
+// callback after a time-out is harmless) and waits for its one outcome.
+CallbackCollector::Outcome outcomeOf(const std::function<void(CompletionHandler, ErrorHandler)>& operation,
+                                     std::chrono::milliseconds limit = 60s);
 
 // Percent-decodes `text` (no '+' handling).
 std::string percentDecode(std::string_view text);

@@ -136,7 +136,7 @@ veth() { ip link add "$1" type veth peer name "$1p"; ip link set "$1" up; ip lin
     for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
         const Step& step = scenario.steps[i];
         if (std::system((kPrelude + step.script + "\n").c_str()) != 0) _exit(kSetupFailed);
-        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (isConnectedToNetwork() != step.expected) {
             if (step.atOnce || std::chrono::steady_clock::now() > deadline) _exit(static_cast<int>(i) + 1);
             std::this_thread::sleep_for(10ms);

@@ -10,31 +10,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
-namespace qelsms::bench {
-
-std::optional<ProcessStatus> readProcessStatus(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-    if (!file) return std::nullopt;
-    ProcessStatus status;
-    bool any = false;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.starts_with("VmRSS:")) {
-            status.rssKiB = std::stol(line.substr(6));
-            any = true;
-        } else if (line.starts_with("Threads:")) {
-            status.threads = std::stoi(line.substr(8));
-            any = true;
-        }
-    }
-    // A zombie has no memory and no threads left to report.
-    if (!any || status.threads == 0) return std::nullopt;
-    return status;
-}
+namespace qelsms::test {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool pipeInput) {
     int out[2];
@@ -161,8 +141,28 @@ ChildProcess::Exit ChildProcess::wait() {
     rusage usage{};
     while (::wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    return reap(status, usage);
+}
+
+std::optional<ChildProcess::Exit> ChildProcess::waitFor(std::chrono::milliseconds limit) {
+    using namespace std::chrono_literals;
+    if (exit_) return exit_;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        int status = 0;
+        rusage usage{};
+        const pid_t ended = ::wait4(pid_, &status, WNOHANG, &usage);
+        if (ended == pid_) return reap(status, usage);
+        if (ended < 0 && errno != EINTR) return std::nullopt;
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+ChildProcess::Exit ChildProcess::reap(int status, const rusage& usage) {
     Exit exit;
     exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    exit.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     exit.maxRssKiB = usage.ru_maxrss;
     const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     exit.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
@@ -170,4 +170,4 @@ ChildProcess::Exit ChildProcess::wait() {
     return exit;
 }
 
-}  // namespace qelsms::bench
+}  // namespace qelsms::test

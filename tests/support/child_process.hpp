@@ -1,7 +1,8 @@
-// Child processes for the benchmark driver: the sandbox and each client run
-// apart, so that every client's memory and threads can be read on their own.
+// A child process with its output on a pipe, for the tests and the
+// benchmark driver (the sandbox, the benchmark's clients).
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -10,16 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qelsms::bench {
-
-/// What /proc/PID/status says about a process right now.
-struct ProcessStatus {
-    long rssKiB = 0;
-    int threads = 0;
-};
-
-/// Reads /proc/`pid`/status; nullopt once the process is gone.
-std::optional<ProcessStatus> readProcessStatus(pid_t pid);
+namespace qelsms::test {
 
 /// A child with its standard output (and optionally input) on pipes; its
 /// standard error is the driver's.
@@ -47,13 +39,18 @@ public:
     /// How the child ended.
     struct Exit {
         int status = -1;  // exit code, or -1 when killed by a signal
+        int signal = 0;   // the signal that killed it, or 0
         long maxRssKiB = 0;
         double cpuSeconds = 0;  // user and system time of all its threads
     };
     /// Waits for the child to end.
     Exit wait();
+    /// Waits up to `limit` for the child to end; nullopt when it still runs.
+    std::optional<Exit> waitFor(std::chrono::milliseconds limit);
 
 private:
+    Exit reap(int status, const rusage& usage);
+
     pid_t pid_ = -1;
     int output_ = -1;
     int input_ = -1;
@@ -62,4 +59,4 @@ private:
     std::optional<Exit> exit_;
 };
 
-}  // namespace qelsms::bench
+}  // namespace qelsms::test
