@@ -46,9 +46,15 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
     if (options.maxConnectionsPerHost <= 0)
         throw std::invalid_argument("maxConnectionsPerHost must be positive");
     if (options.timeoutSeconds <= 0) throw std::invalid_argument("timeoutSeconds must be positive");
+    if (options.deadlineSeconds <= 0) throw std::invalid_argument("deadlineSeconds must be positive");
+    if (options.maxConnections <= 0) throw std::invalid_argument("maxConnections must be positive");
+    if (options.maxAnswerBytes == 0) throw std::invalid_argument("maxAnswerBytes must be positive");
     auto settings = std::make_shared<Settings>();
     settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
     settings->timeoutSeconds = options.timeoutSeconds;
+    settings->deadlineSeconds = options.deadlineSeconds;
+    settings->maxConnections = options.maxConnections;
+    settings->maxAnswerBytes = options.maxAnswerBytes;
     if (!options.caFile.empty()) settings->trustStore = buildTrustStore(options.caFile);
     for (const auto& entry : options.connectTo) {
         // HOST:PORT:CONNECT-HOST:CONNECT-PORT, where an IPv6 host may be

@@ -2,6 +2,7 @@
 // application configures become them.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include <curl/curl.h>
@@ -19,6 +20,9 @@ struct Settings {
     curl_slist* connectTo = nullptr;
     long maxConnectionsPerHost = 32;
     long timeoutSeconds = 60;
+    long deadlineSeconds = 300;
+    long maxConnections = 256;
+    std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
 
     Settings() = default;
     Settings(const Settings&) = delete;
