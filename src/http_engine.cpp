@@ -1,7 +1,6 @@
 #include "http_engine.hpp"
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -30,7 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long kMaxIdleSecondsForReuse = 2;
 // How often the loop looks for transfers idle for longer than their time-out,
 // while any is in flight: the time-out fires at most about twice this late.
 constexpr auto kIdleSweepInterval = std::chrono::milliseconds(100);
@@ -39,14 +37,6 @@ constexpr int kIdleSweepIntervalMs = 100;
 // many answer buffers, each up to a size.
 constexpr std::size_t kMaxSpares = 256;
 constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
-
-CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
-    const auto* settings = static_cast<const Settings*>(userData);
-    // The context takes its own reference, so a connection outlives replaced
-    // settings safely.
-    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), settings->trustStore);
-    return CURLE_OK;
-}
 
 struct Host;
 
@@ -330,38 +320,8 @@ private:
 
     // The options every request of these settings and this method shares.
     void configure(CURL* easy, const Settings& settings, bool post) const {
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-#if LIBCURL_VERSION_NUM >= 0x075700
-        // Without it, a transfer that ends while its name is still being
-        // looked up waits for the lookup, and the loop with it: one host's
-        // silent name server would stall every other host's requests.
-        curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
-#endif
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-        // The time-out counts inactivity, not the length of the exchange: no
-        // connection within it here, no byte sent or received over it in
-        // failIdleTransfers. (curl's low-speed check would count the bytes
-        // just uploaded into its average and fire late.) The deadline, set
-        // per request, bounds the whole exchange.
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.timeoutSeconds);
-        // Servers close idle keep-alive connections after a few seconds (5 is
-        // common). A request written just as that happens is lost, and since
-        // a sent body is never sent twice, it fails. Not reusing connections
-        // idle for longer than this keeps clear of that race.
-        curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
+        applySettings(easy, settings);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
-        if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
-        if (settings.trustStore != nullptr) {
-            // Nothing for curl to load: the callback hands over the store.
-            curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-            curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &useTrustStore);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &settings);
-        }
         if (post) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &sendOnce);

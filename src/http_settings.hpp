@@ -37,4 +37,8 @@ struct Settings {
 // included. Throws std::invalid_argument as configureHttpClient documents.
 std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options);
 
+// Sets the options of an easy handle that follow from `settings` alone (and
+// a request's own deadline aside). `settings` must outlive the handle's use.
+void applySettings(CURL* easy, const Settings& settings);
+
 }  // namespace qelsms::detail
