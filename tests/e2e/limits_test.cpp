@@ -86,10 +86,12 @@ TEST_F(SlowNameServer, DelaysNoOtherHostAndFailsItsCallsAtTheirTimeOut) {
         std::getline(fields >> std::ws, message);
         if (kind == "healthy") {
             ++healthy;
+            RecordProperty("healthy_ms", static_cast<int>(ms));
             // The lookup takes 10 s to give up; before, every call waited for it.
             EXPECT_LT(ms, 2000) << line;
         } else if (kind == "slow") {
             ++slow;
+            RecordProperty("slow_ms", static_cast<int>(ms));
             EXPECT_EQ(message, "Client error!");
             // The time-out is 2 s; before, these failed with the lookup at 10 s.
             EXPECT_GE(ms, 1900) << line;
@@ -100,6 +102,7 @@ TEST_F(SlowNameServer, DelaysNoOtherHostAndFailsItsCallsAtTheirTimeOut) {
     }
     EXPECT_EQ(healthy, 5);
     EXPECT_EQ(slow, 3);
+    RecordProperty("exit_ms", static_cast<int>(run.exitSeconds * 1000));
     // Calls still looking their host up don't hold the exit back.
     EXPECT_GE(run.exitSeconds, 0);
     EXPECT_LT(run.exitSeconds, 3.0);
@@ -132,6 +135,7 @@ TEST_F(Deadline, EndsATricklingAnswerWithOneCallback) {
     client.GetBalance(collector.completion(), collector.error());
     ASSERT_TRUE(collector.waitFor(1, 20s)) << "no callback";
     const double took = secondsSince(sent);
+    RecordProperty("took_ms", static_cast<int>(took * 1000));
     std::this_thread::sleep_for(300ms);
     const auto outcomes = collector.outcomes();
     ASSERT_EQ(outcomes.size(), 1u);
