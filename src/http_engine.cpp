@@ -31,8 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often the loop looks for transfers idle for longer than their time-out,
 // while any is in flight: the time-out fires at most about twice this late.
-constexpr auto kIdleSweepInterval = std::chrono::milliseconds(100);
-constexpr int kIdleSweepIntervalMs = 100;
+constexpr std::chrono::milliseconds kIdleSweepInterval{100};
 // Kept between transfers: up to this many easy handles of each method, and as
 // many answer buffers, each up to a size.
 constexpr std::size_t kMaxSpares = 256;
@@ -238,7 +237,8 @@ private:
             if (!inFlight_.empty()) finished = failIdleTransfers() || finished;
             if (finished) continue;  // freed slots: start waiting requests at once
             if (!announceWaitUnlessQueued()) continue;
-            curl_multi_poll(multi_, nullptr, 0, inFlight_.empty() ? 1000 : kIdleSweepIntervalMs, nullptr);
+            const int waitMs = inFlight_.empty() ? 1000 : static_cast<int>(kIdleSweepInterval.count());
+            curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
             std::lock_guard lock(mutex_);
             polling_ = false;
         }
