@@ -1,12 +1,13 @@
 #include "http_engine.hpp"
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -27,19 +28,15 @@ namespace qelsms::detail {
 
 namespace {
 
-constexpr long kMaxIdleSecondsForReuse = 2;
+using Clock = std::chrono::steady_clock;
+
+// How often the loop looks for transfers idle for longer than their time-out,
+// while any is in flight: the time-out fires at most about twice this late.
+constexpr std::chrono::milliseconds kIdleSweepInterval{100};
 // Kept between transfers: up to this many easy handles of each method, and as
 // many answer buffers, each up to a size.
 constexpr std::size_t kMaxSpares = 256;
 constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
-
-CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
-    const auto* settings = static_cast<const Settings*>(userData);
-    // The context takes its own reference, so a connection outlives replaced
-    // settings safely.
-    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), settings->trustStore);
-    return CURLE_OK;
-}
 
 struct Host;
 
@@ -47,6 +44,9 @@ struct Request {
     std::shared_ptr<const ParsedUrl> url;
     bool post = false;
     std::string body;
+    // Numbers the request sends to, which the answer's size and the
+    // exchange's deadline grow with.
+    std::size_t numbers = 0;
     int attempts = 0;
     CompletionHandler completionHandler;
     ErrorHandler errorHandler;
@@ -57,7 +57,14 @@ struct Request {
     CURL* easy = nullptr;
     std::size_t inFlightIndex = 0;
     std::string response;
+    std::size_t maxAnswerBytes = 0;
+    // Bytes sent and received as the last idle sweep saw them, and when they
+    // last changed (or the transfer started).
+    curl_off_t bytesMoved = 0;
+    Clock::time_point lastActivity;
+    // Why a transfer failed, beyond its CURLcode.
     bool tooLarge = false;
+    bool idleTimedOut = false;
     // Only while the settings carry a log handler.
     std::unique_ptr<ExchangeLog> log;
 };
@@ -80,7 +87,7 @@ struct SpareHandle {
 std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* userData) {
     auto* request = static_cast<Request*>(userData);
     const std::size_t bytes = size * count;
-    if (request->response.size() + bytes > kMaxResponseBytes) {
+    if (request->response.size() + bytes > request->maxAnswerBytes) {
         request->tooLarge = true;
         return 0;  // makes curl fail the transfer with CURLE_WRITE_ERROR
     }
@@ -133,8 +140,9 @@ public:
             // every transfer, so it is done only when the loop is waiting and
             // could start this request at once: not while it is busy (it
             // looks at the queue before it waits) and not for a host already
-            // at its connection limit (a finishing transfer wakes it anyway).
-            wake = polling_ && !blockedHosts_.contains(hostKeyOf(*request));
+            // at its connection limit, nor while every connection is taken
+            // (a finishing transfer wakes it anyway).
+            wake = polling_ && !saturated_ && !blockedHosts_.contains(hostKeyOf(*request));
             if (wake) polling_ = false;
             incoming_.push_back(std::move(request));
             pending_.fetch_add(1, std::memory_order_relaxed);
@@ -179,7 +187,7 @@ private:
         curl_global_init(CURL_GLOBAL_DEFAULT);
         multi_ = curl_multi_init();
         if (multi_ == nullptr) throw std::runtime_error("curl_multi_init failed");
-        applyMultiLimits(settings_->maxConnectionsPerHost);
+        applyMultiLimits(settings_);
         jsonHeaders_ = curl_slist_append(nullptr, "Content-Type: application/json");
         // An empty "Expect:" stops curl from waiting for "100 Continue".
         jsonHeaders_ = curl_slist_append(jsonHeaders_, "Expect:");
@@ -195,10 +203,15 @@ private:
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
-    void applyMultiLimits(long perHost) {
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, perHost);
-        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(64L, perHost * 4));
-        appliedPerHost_ = perHost;
+    // curl's per-host limit only rises: requests started under older
+    // settings keep theirs. Connections kept for reuse count against the
+    // descriptors too, so the cache holds no more than the total limit.
+    void applyMultiLimits(const std::shared_ptr<const Settings>& settings) {
+        appliedPerHost_ = std::max(appliedPerHost_, settings->maxConnectionsPerHost);
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, appliedPerHost_);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
+                          std::min(std::max(64L, appliedPerHost_ * 4), settings->maxConnections));
+        appliedSettings_ = settings;
     }
 
     void run() {
@@ -218,13 +231,17 @@ private:
                 host.waiting.push_back(std::move(request));
             }
             batch.clear();
-            startRequestsWithinHostLimits();
+            startNow_ = Clock::now();
+            startRequestsWithinLimits();
 
             int running = 0;
             curl_multi_perform(multi_, &running);
-            if (finishCompletedTransfers()) continue;  // freed slots: start waiting requests at once
+            bool finished = finishCompletedTransfers();
+            if (!inFlight_.empty()) finished = failIdleTransfers() || finished;
+            if (finished) continue;  // freed slots: start waiting requests at once
             if (!announceWaitUnlessQueued()) continue;
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            const int waitMs = inFlight_.empty() ? 1000 : static_cast<int>(kIdleSweepInterval.count());
+            curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
             std::lock_guard lock(mutex_);
             polling_ = false;
         }
@@ -243,31 +260,40 @@ private:
         });
         for (const Host* host : waitingHosts_)
             blockedHosts_.insert(hostKeyOf(*host->waiting.front()));
+        saturated_ = inFlight_.size() >= static_cast<std::size_t>(settings_->maxConnections);
         polling_ = true;
         return true;
     }
 
-    // Starts each host's waiting requests, oldest first, while the host has
-    // fewer active transfers than its connection limit.
-    void startRequestsWithinHostLimits() {
-        std::erase_if(waitingHosts_, [this](Host* host) {
-            auto& queue = host->waiting;
-            while (!queue.empty() && host->active < queue.front()->settings->maxConnectionsPerHost) {
-                std::unique_ptr<Request> request = std::move(queue.front());
-                queue.pop_front();
-                if (request->settings->maxConnectionsPerHost > appliedPerHost_) {
-                    applyMultiLimits(request->settings->maxConnectionsPerHost);
-                }
-                if (start(request.get())) {
-                    ++host->active;
-                    request->inFlightIndex = inFlight_.size();
-                    inFlight_.push_back(request.release());  // owned here until finished
-                } else {
-                    complete(std::move(request), CURLE_FAILED_INIT);
-                }
+    // Starts waiting requests while their host has fewer active transfers
+    // than its limit and the process fewer than the total limit. Hosts take
+    // turns, one request each, so that under the total limit a host with a
+    // long queue doesn't hold back the others; each host's requests start
+    // oldest first.
+    void startRequestsWithinLimits() {
+        while (!waitingHosts_.empty()) {
+            Host* host = waitingHosts_.front();
+            const Settings& next = *host->waiting.front()->settings;
+            if (inFlight_.size() >= static_cast<std::size_t>(next.maxConnections)) break;
+            waitingHosts_.pop_front();
+            if (host->active >= next.maxConnectionsPerHost) {
+                fullHosts_.push_back(host);
+                continue;
             }
-            return queue.empty();
-        });
+            std::unique_ptr<Request> request = std::move(host->waiting.front());
+            host->waiting.pop_front();
+            if (!host->waiting.empty()) waitingHosts_.push_back(host);
+            if (request->settings != appliedSettings_) applyMultiLimits(request->settings);
+            if (start(request.get())) {
+                ++host->active;
+                request->inFlightIndex = inFlight_.size();
+                inFlight_.push_back(request.release());  // owned here until finished
+            } else {
+                complete(std::move(request), CURLE_FAILED_INIT);
+            }
+        }
+        waitingHosts_.insert(waitingHosts_.end(), fullHosts_.begin(), fullHosts_.end());
+        fullHosts_.clear();
     }
 
     // A handle for `request`, configured for its settings and method.
@@ -297,33 +323,8 @@ private:
 
     // The options every request of these settings and this method shares.
     void configure(CURL* easy, const Settings& settings, bool post) const {
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-        // The time-out counts inactivity, not the length of the exchange: no
-        // connection within it, or less than one byte a second over it.
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.timeoutSeconds);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings.timeoutSeconds);
-        // Servers close idle keep-alive connections after a few seconds (5 is
-        // common). A request written just as that happens is lost, and since
-        // a sent body is never sent twice, it fails. Not reusing connections
-        // idle for longer than this keeps clear of that race.
-        curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
+        applySettings(easy, settings);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
-        if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
-        if (settings.proxy) curl_easy_setopt(easy, CURLOPT_PROXY, settings.proxy->c_str());
-        if (settings.noProxy) curl_easy_setopt(easy, CURLOPT_NOPROXY, settings.noProxy->c_str());
-        if (settings.trustStore != nullptr) {
-            // Nothing for curl to load: the callback hands over the store.
-            curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-            curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &useTrustStore);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &settings);
-        }
         if (post) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &sendOnce);
@@ -344,6 +345,16 @@ private:
         curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
         curl_easy_setopt(easy, CURLOPT_CURLU, request->url->handle.get());
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+        const Settings& settings = *request->settings;
+        const auto numbers = static_cast<long long>(request->numbers);
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                         static_cast<long>(settings.deadlineSeconds * 1000 + numbers * kDeadlineMsPerNumber));
+        const std::size_t extraAnswerBytes = request->numbers * kAnswerBytesPerNumber;
+        request->maxAnswerBytes = settings.maxAnswerBytes > SIZE_MAX - extraAnswerBytes
+                                      ? SIZE_MAX
+                                      : settings.maxAnswerBytes + extraAnswerBytes;
+        request->bytesMoved = 0;
+        request->lastActivity = startNow_;
         if (request->post) {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                              static_cast<curl_off_t>(request->body.size()));
@@ -375,22 +386,62 @@ private:
             const CURLcode result = message->data.result;
             Request* raw = nullptr;
             curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
-            std::unique_ptr<Request> request(raw);
-            Request* last = inFlight_.back();
-            inFlight_[raw->inFlightIndex] = last;
-            last->inFlightIndex = raw->inFlightIndex;
-            inFlight_.pop_back();
-            Host* host = request->host;
-            if (--host->active == 0 && host->waiting.empty()) hosts_.erase(hostKeyOf(*request));
-            complete(std::move(request), result);
+            complete(detach(raw), result);
         }
+        return any;
+    }
+
+    // Takes a finished or abandoned transfer out of the loop's books.
+    std::unique_ptr<Request> detach(Request* raw) {
+        std::unique_ptr<Request> request(raw);
+        Request* last = inFlight_.back();
+        inFlight_[raw->inFlightIndex] = last;
+        last->inFlightIndex = raw->inFlightIndex;
+        inFlight_.pop_back();
+        Host* host = request->host;
+        if (--host->active == 0 && host->waiting.empty()) hosts_.erase(hostKeyOf(*request));
+        return request;
+    }
+
+    // Fails every transfer that has sent and received nothing for its
+    // time-out, looking at most every kIdleSweepInterval; says whether any
+    // failed. A byte counts from the sweep that first sees it.
+    bool failIdleTransfers() {
+        const Clock::time_point now = Clock::now();
+        if (now < nextIdleSweep_) return false;
+        nextIdleSweep_ = now + kIdleSweepInterval;
+        for (Request* request : inFlight_) {
+            curl_off_t down = 0;
+            curl_off_t up = 0;
+            curl_easy_getinfo(request->easy, CURLINFO_SIZE_DOWNLOAD_T, &down);
+            curl_easy_getinfo(request->easy, CURLINFO_SIZE_UPLOAD_T, &up);
+            if (down + up != request->bytesMoved) {
+                request->bytesMoved = down + up;
+                request->lastActivity = now;
+            } else if (now - request->lastActivity >=
+                       std::chrono::seconds(request->settings->timeoutSeconds)) {
+                idle_.push_back(request);
+            }
+        }
+        for (Request* raw : idle_) {
+            std::unique_ptr<Request> request = detach(raw);
+            request->idleTimedOut = true;
+            complete(std::move(request), CURLE_OPERATION_TIMEDOUT);
+        }
+        const bool any = !idle_.empty();
+        idle_.clear();
         return any;
     }
 
     void release(Request& request) {
         if (request.easy != nullptr) {
             curl_multi_remove_handle(multi_, request.easy);
-            recycle(request.easy, request);
+            if (request.idleTimedOut) {
+                // Cut off mid-exchange: the handle's state is not worth keeping.
+                curl_easy_cleanup(request.easy);
+            } else {
+                recycle(request.easy, request);
+            }
             request.easy = nullptr;
         }
     }
@@ -466,6 +517,8 @@ private:
     bool polling_ = false;
     // Hosts whose requests queue in the loop behind the connection limit.
     std::unordered_set<std::string> blockedHosts_;
+    // Every connection the total limit allows is taken.
+    bool saturated_ = false;
     std::shared_ptr<const Settings> settings_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> pending_{0};
@@ -476,12 +529,18 @@ private:
     CURLM* multi_ = nullptr;
     curl_slist* jsonHeaders_ = nullptr;
     long appliedPerHost_ = 0;
+    std::shared_ptr<const Settings> appliedSettings_;
+    // When the current pass of the loop began: a starting transfer's first
+    // moment of activity.
+    Clock::time_point startNow_;
+    Clock::time_point nextIdleSweep_;
     // Hosts with a request in the loop; a host is forgotten when it has none.
     std::unordered_map<std::string, Host> hosts_;
-    // Hosts with requests waiting for a connection, in the order they began
-    // to wait.
-    std::vector<Host*> waitingHosts_;
+    // Hosts with requests waiting for a connection, in turn order.
+    std::deque<Host*> waitingHosts_;
+    std::vector<Host*> fullHosts_;
     std::vector<Request*> inFlight_;
+    std::vector<Request*> idle_;
     std::vector<SpareHandle> spareGets_;
     std::vector<SpareHandle> sparePosts_;
     std::vector<std::string> spareBuffers_;
@@ -552,10 +611,11 @@ void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Complet
 }
 
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                CompletionHandler completionHandler, ErrorHandler errorHandler) {
+                std::size_t numbers, CompletionHandler completionHandler, ErrorHandler errorHandler) {
     auto request = makeRequest(std::move(url), std::move(completionHandler), std::move(errorHandler));
     request->post = true;
     request->body = std::move(body);
+    request->numbers = numbers;
     engine.submit(std::move(request));
 }
 

@@ -12,8 +12,18 @@
 
 namespace qelsms::detail {
 
-// Answers larger than this are cut off and reported as a client error.
+// The default limit of an answer's size; a request to many numbers may be
+// answered with more, kAnswerBytesPerNumber each. A larger answer is cut off
+// and reported as a client error.
 inline constexpr std::size_t kMaxResponseBytes = std::size_t{16} * 1024 * 1024;
+// The provider answers with up to about 130 bytes per number when asked for
+// individual results (the sandbox: 110 for a 13-digit number); four times
+// that keeps clear of a longer status or message id.
+inline constexpr std::size_t kAnswerBytesPerNumber = 512;
+// A request's deadline grows by this much per number it sends to: time for
+// its body (up to about 50 bytes a number) and its individual results (up to
+// about 130) over a link as slow as 45 kB/s.
+inline constexpr long long kDeadlineMsPerNumber = 4;
 
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
@@ -40,8 +50,9 @@ HttpEngine& httpEngine();
 // process exits first. A POST sends `body` as JSON, at most once.
 void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, CompletionHandler completionHandler,
                ErrorHandler errorHandler);
+// `numbers` is how many numbers the body sends to.
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                CompletionHandler completionHandler, ErrorHandler errorHandler);
+                std::size_t numbers, CompletionHandler completionHandler, ErrorHandler errorHandler);
 
 // Requests queued or in flight in the engine (for tests and benchmarks).
 std::size_t pendingRequests() noexcept;

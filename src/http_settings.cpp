@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,16 @@
 namespace qelsms::detail {
 
 namespace {
+
+constexpr long kMaxIdleSecondsForReuse = 2;
+
+CURLcode useTrustStore(CURL*, void* sslContext, void* userData) {
+    const auto* settings = static_cast<const Settings*>(userData);
+    // The context takes its own reference, so a connection outlives replaced
+    // settings safely.
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), settings->trustStore);
+    return CURLE_OK;
+}
 
 // Reads every PEM certificate of `path`, on top of the system's trusted CAs
 // (curl's default bundle and directory), into one store that all connections
@@ -93,9 +104,15 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
     if (options.maxConnectionsPerHost <= 0)
         throw std::invalid_argument("maxConnectionsPerHost must be positive");
     if (options.timeoutSeconds <= 0) throw std::invalid_argument("timeoutSeconds must be positive");
+    if (options.deadlineSeconds <= 0) throw std::invalid_argument("deadlineSeconds must be positive");
+    if (options.maxConnections <= 0) throw std::invalid_argument("maxConnections must be positive");
+    if (options.maxAnswerBytes == 0) throw std::invalid_argument("maxAnswerBytes must be positive");
     auto settings = std::make_shared<Settings>();
     settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
     settings->timeoutSeconds = options.timeoutSeconds;
+    settings->deadlineSeconds = options.deadlineSeconds;
+    settings->maxConnections = options.maxConnections;
+    settings->maxAnswerBytes = options.maxAnswerBytes;
     if (!options.caFile.empty()) settings->trustStore = buildTrustStore(options.caFile);
     for (const auto& entry : options.connectTo) {
         // HOST:PORT:CONNECT-HOST:CONNECT-PORT, where an IPv6 host may be
@@ -130,6 +147,42 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
         settings->noProxy = options.noProxy;
     }
     return settings;
+}
+
+void applySettings(CURL* easy, const Settings& settings) {
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // Without it, a transfer that ends while its name is still being looked
+    // up waits for the lookup, and the network thread with it: one host's
+    // silent name server would stall every other host's requests.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+#endif
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The time-out counts inactivity, not the length of the exchange: no
+    // connection within it here, no byte sent or received over it in the
+    // engine's idle sweep (curl's low-speed check would average in the bytes
+    // just uploaded and fire late). The deadline, set per request, bounds
+    // the whole exchange.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.timeoutSeconds);
+    // Servers close idle keep-alive connections after a few seconds (5 is
+    // common). A request written just as that happens is lost, and since
+    // a sent body is never sent twice, it fails. Not reusing connections
+    // idle for longer than this keeps clear of that race.
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
+    if (settings.connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, settings.connectTo);
+    if (settings.proxy) curl_easy_setopt(easy, CURLOPT_PROXY, settings.proxy->c_str());
+    if (settings.noProxy) curl_easy_setopt(easy, CURLOPT_NOPROXY, settings.noProxy->c_str());
+    if (settings.trustStore != nullptr) {
+        // Nothing for curl to load: the callback hands over the store.
+        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &useTrustStore);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &settings);
+    }
 }
 
 }  // namespace qelsms::detail

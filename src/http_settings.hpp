@@ -2,6 +2,7 @@
 // application configures become them.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ struct Settings {
     std::string proxyForLog;
     // CURLOPT_NOPROXY, unset to leave it to the environment.
     std::optional<std::string> noProxy;
+    long deadlineSeconds = 300;
+    long maxConnections = 256;
+    std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
 
     Settings() = default;
     Settings(const Settings&) = delete;
@@ -44,5 +48,9 @@ struct Settings {
 // Checks `options` and builds the settings they describe, the trust store
 // included. Throws std::invalid_argument as configureHttpClient documents.
 std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options);
+
+// Sets the options of an easy handle that follow from `settings` alone (and
+// a request's own deadline aside). `settings` must outlive the handle's use.
+void applySettings(CURL* easy, const Settings& settings);
 
 }  // namespace qelsms::detail

@@ -289,6 +289,11 @@ std::size_t sizeOfOptions(const Request& request) {
            sizeOf(request.CallbackQueryString) + sizeOf(request.ReferenceName) + request.SenderName.size();
 }
 
+RequestBody withNumbers(RequestBody body, std::size_t numbers) {
+    body.numbers = numbers;
+    return body;
+}
+
 }  // namespace
 
 RequestBody writeSingleSMSBody(const SingleSMSRequest& request) {
@@ -302,7 +307,7 @@ RequestBody writeSingleSMSBody(const SingleSMSRequest& request) {
     body.optional("ReferenceName", request.ReferenceName);
     body.optional("QuorviBaseURL", request.QuorviBaseURL);
     body.optional("QuorviFinalURL", request.QuorviFinalURL);
-    return std::move(body).finish();
+    return withNumbers(std::move(body).finish(), request.MobileNumbers.size());
 }
 
 RequestBody writeBulkSMSBody(const BulkSMSRequest& request) {
@@ -312,7 +317,7 @@ RequestBody writeBulkSMSBody(const BulkSMSRequest& request) {
     body.string("Message", request.Message);
     body.string("SenderName", request.SenderName);
     writeSubmissionOptions(body, request);
-    return std::move(body).finish();
+    return withNumbers(std::move(body).finish(), request.MobileNumbers.size());
 }
 
 RequestBody writeCustomSMSBody(const CustomSMSRequest& request) {
@@ -323,7 +328,7 @@ RequestBody writeCustomSMSBody(const CustomSMSRequest& request) {
     body.messageDetails(request.MessageDetails);
     body.string("SenderName", request.SenderName);
     writeSubmissionOptions(body, request);
-    return std::move(body).finish();
+    return withNumbers(std::move(body).finish(), request.MessageDetails.size());
 }
 
 }  // namespace qelsms::detail

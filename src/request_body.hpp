@@ -13,6 +13,8 @@ namespace qelsms::detail {
 struct RequestBody {
     std::string json;
     std::string error;
+    // Numbers the body sends to: the answer and the exchange may grow with them.
+    std::size_t numbers = 0;
 };
 
 // The operations' bodies as compact JSON text, written exactly as

@@ -91,8 +91,8 @@ void postNetworkCall(Credentials credentials, const std::string& restURL, Reques
     if (!url) return logUrlError();
     // Text that is not valid UTF-8 can't be written as JSON.
     if (!parameters.error.empty()) return callError(errorHandler, "JSON error: " + parameters.error);
-    submitPost(engine, std::move(url), std::move(parameters.json), std::move(completionHandler),
-               std::move(errorHandler));
+    submitPost(engine, std::move(url), std::move(parameters.json), parameters.numbers,
+               std::move(completionHandler), std::move(errorHandler));
 }
 
 bool isWebURL(const std::string& text) {

@@ -2,6 +2,7 @@
 /// Settings of the process-wide HTTP client that carries every request.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,18 @@ struct HttpClientOptions {
     /// ranges, or "*" for every host. Empty, the default: `no_proxy` from the
     /// environment applies.
     std::string noProxy{};
+    /// A request fails when its exchange, from the moment it leaves the
+    /// library's queue, takes longer than this many seconds, plus 4 ms per
+    /// number it sends to (time for a large submission's body and individual
+    /// results over a slow link), whatever the server does.
+    int deadlineSeconds = 300;
+    /// Transfers active at once across all hosts, which bounds the sockets the
+    /// library holds (connections kept for reuse included); further requests
+    /// wait their turn in the library's queue, where no time-out runs.
+    int maxConnections = 256;
+    /// An answer larger than this many bytes, plus 512 per number the request
+    /// sends to, is cut off and the request fails.
+    std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
 };
 
 /// Replaces the HTTP client's settings for requests started after the call;

@@ -249,6 +249,33 @@ TEST_F(HostileInput, AMillionNumbersAreSentOnceAndChargedEach) {
     RecordProperty("peak_growth_mib", static_cast<int>(growth));
 }
 
+TEST_F(HostileInput, AMillionIndividualResultsArriveWhole) {
+    // About 110 MB of answer: far beyond the limit of an answer to a small
+    // request, well within the one for a million numbers. A paid submission
+    // refused here would be sent again by an application that retries.
+    sandbox_->route(300);
+    std::vector<std::string> numbers;
+    numbers.reserve(1'000'000);
+    for (int i = 0; i < 1'000'000; ++i)
+        numbers.push_back("9745" + std::to_string(1'000'000 + i));
+    const auto outcome = outcomeOf(
+        [&](CompletionHandler done, ErrorHandler failed) {
+            SMSManager::BulkSMS({.MobileNumbers = numbers,
+                                 .Message = "hello",
+                                 .SenderName = "Qel",
+                                 .ReturnIndividualResponse = true},
+                                std::move(done), std::move(failed));
+        },
+        // Building and decoding a million results takes 100 s in a debug
+        // build on a busy machine; sanitizers multiply that.
+        kMemoryFactor * 300s);
+    ASSERT_TRUE(outcome.value) << describe(outcome);
+    EXPECT_EQ((*outcome.value)["creditsUsed"], 1'000'000);
+    ASSERT_EQ((*outcome.value)["results"].size(), 1'000'000u);
+    EXPECT_EQ((*outcome.value)["results"].back()["mobileNumber"], numbers.back());
+    EXPECT_EQ(sandbox_->requestsTo("/api/SendSMS/BulkSMS/"), 1u);
+}
+
 TEST_F(HostileInput, ATenMebibyteTextIsSentWholeAndChargedByParts) {
     const std::string text(10u * 1024u * 1024u, 'a');
     resetPeakMemory();

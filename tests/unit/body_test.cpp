@@ -306,5 +306,14 @@ TEST(BodyTextErrors, TheFirstInvalidStringInTheBodyIsReported) {
     EXPECT_EQ(custom.error, "[json.exception.type_error.316] invalid UTF-8 byte at index 1: 0xFE");
 }
 
+// The answer's limit and the deadline grow with the numbers a body sends to.
+TEST(BodyNumbers, CountTheDestinationsOfEachOperation) {
+    EXPECT_EQ(writeSingleSMSBody({.MobileNumbers = {"97450000001", "97450000002"}}).numbers, 2u);
+    EXPECT_EQ(writeBulkSMSBody({.MobileNumbers = {"97450000001", "97450000002", "97450000001"}}).numbers, 3u);
+    EXPECT_EQ(writeCustomSMSBody({.MessageDetails = {{"97450000001", "a"}, {"97450000002", "b"}}}).numbers,
+              2u);
+    EXPECT_EQ(writeBulkSMSBody({}).numbers, 0u);
+}
+
 }  // namespace
 }  // namespace qelsms::detail
