@@ -10,6 +10,8 @@
 #include <curl/curl.h>
 #include <qelsms/qelsms.hpp>
 
+#include "answer_handling.hpp"
+
 namespace qelsms::detail {
 
 // Answers larger than this are cut off and reported as a client error.
@@ -36,14 +38,14 @@ class HttpEngine;
 HttpEngine& httpEngine();
 
 // Queue a request under the engine's current settings and return at once; the
-// network thread runs it and calls exactly one of the callbacks, unless the
+// network thread runs it and ends it with exactly one callback, unless the
 // process exits first. A POST sends `body` as JSON, at most once.
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, CompletionHandler completionHandler,
-               ErrorHandler errorHandler);
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks);
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                CompletionHandler completionHandler, ErrorHandler errorHandler);
+                Callbacks&& callbacks);
 
-// Requests queued or in flight in the engine (for tests and benchmarks).
+// Requests queued or in flight whose callback has not returned (for tests
+// and benchmarks): qelsms::pendingRequests().
 std::size_t pendingRequests() noexcept;
 
 }  // namespace qelsms::detail
