@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <qelsms/qelsms.hpp>
 
@@ -33,6 +34,18 @@ void getNetworkCall(Credentials credentials, const std::string& restURL, Callbac
 // with "Content-Type: application/json".
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
                      Callbacks&& callbacks);
+
+// The transports with the two handlers of the callback forms.
+inline void getNetworkCall(Credentials credentials, const std::string& restURL,
+                           CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    getNetworkCall(credentials, restURL,
+                   Callbacks{std::move(completionHandler), std::move(errorHandler), {}});
+}
+inline void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
+                            CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    postNetworkCall(credentials, restURL, std::move(parameters),
+                    Callbacks{std::move(completionHandler), std::move(errorHandler), {}});
+}
 
 // Whether `text` parses as an http or https URL, the way the transports
 // parse endpoint strings.
