@@ -199,6 +199,12 @@ struct CustomSMSRequest {
 /// Callbacks run on the one thread that serves every request, so they should
 /// be short; they may start new operations. An exception thrown by a callback
 /// is caught and dropped. A request is never retried.
+///
+/// GetBalance and the named forms of the message operations also come with
+/// one OutcomeHandler instead of the two callbacks (same threads), or with no
+/// callback, returning a std::future<Outcome> that always becomes ready. Their
+/// Outcome carries the same message, plus what kind of failure it was and
+/// whether the provider may have acted on the request.
 class SMSManager {
 public:
     /// Account user name; starts empty. Read afresh by every operation; may be
@@ -274,8 +280,9 @@ public:
     /// The positional CustomSMS with its arguments in a CustomSMSRequest.
     static void CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                           ErrorHandler errorHandler);
-    /// CustomSMS with one handler that receives the Outcome; an empty MessageDetails gives NotSent "Sender
-    /// list is empty".
+    /// CustomSMS with one handler that receives the Outcome. An empty
+    /// `MessageDetails` still prints "Sender list is empty", and the handler
+    /// gets it as ErrorKind::NotSent on the calling thread.
     static void CustomSMS(const CustomSMSRequest& request, OutcomeHandler outcomeHandler);
     /// CustomSMS whose Outcome arrives through the returned future, which always
     /// becomes ready.
@@ -316,7 +323,8 @@ public:
     Client(std::string user, std::string password);
     /// A client for `user` on `baseURL`, such as "https://host/api/". Throws
     /// std::invalid_argument unless `baseURL` is an http or https URL ending
-    /// in "/".
+    /// in "/" without user information, query or fragment; the exception's
+    /// text never quotes the URL.
     Client(std::string user, std::string password, std::string baseURL);
 
     /// The account's user name.
