@@ -24,20 +24,19 @@ pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t drained = PTHREAD_COND_INITIALIZER;
 thread_local bool isNetworkThread = false;
 
-void registerForkHandlers() {
-    static const bool registered = [] {
-        pthread_atfork([] { pthread_mutex_lock(&mutex); }, [] { pthread_mutex_unlock(&mutex); },
-                       [] {
-                           // The child has none of its parent's calls.
-                           pending.store(0);
-                           waiters.store(0);
-                           mutex = PTHREAD_MUTEX_INITIALIZER;
-                           drained = PTHREAD_COND_INITIALIZER;
-                       });
-        return true;
-    }();
-    (void)registered;
-}
+// Registered while the library loads, not at the first call: pthread_atfork
+// waits for a fork in progress, whose handlers may wait for the engine's lock
+// that the first call would be holding.
+[[maybe_unused]] const bool forkHandlersRegistered = [] {
+    return pthread_atfork([] { pthread_mutex_lock(&mutex); }, [] { pthread_mutex_unlock(&mutex); },
+                          [] {
+                              // The child has none of its parent's calls.
+                              pending.store(0);
+                              waiters.store(0);
+                              mutex = PTHREAD_MUTEX_INITIALIZER;
+                              drained = PTHREAD_COND_INITIALIZER;
+                          }) == 0;
+}();
 
 timespec deadlineAfter(std::chrono::milliseconds timeout) {
     timespec now{};
@@ -53,7 +52,6 @@ timespec deadlineAfter(std::chrono::milliseconds timeout) {
 }  // namespace
 
 void callStarted() noexcept {
-    registerForkHandlers();
     pending.fetch_add(1);
 }
 
