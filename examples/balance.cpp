@@ -16,12 +16,10 @@ int main(int argc, char** argv) {
     qelsms::SMSManager::user = args[0];
     qelsms::SMSManager::password = *password;
 
-    const auto outcome = example::await([](auto onAnswer, auto onError) {
-        qelsms::SMSManager::GetBalance(std::move(onAnswer), std::move(onError));
-    });
+    const qelsms::Outcome outcome = qelsms::SMSManager::GetBalance().get();
     // The service answers {"balance": N, ...}; anything else is shown whole.
-    if (outcome.answer && outcome.answer->is_object() && outcome.answer->contains("balance")) {
-        std::cout << "balance: " << (*outcome.answer)["balance"].dump() << '\n';
+    if (outcome.ok() && outcome.answer().is_object() && outcome.answer().contains("balance")) {
+        std::cout << "balance: " << outcome.answer()["balance"].dump() << '\n';
         return 0;
     }
     return example::report(outcome);

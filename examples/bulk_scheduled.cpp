@@ -61,7 +61,5 @@ int main(int argc, char** argv) {
         .ReturnIndividualResponse = true,
     };
     std::cout << "scheduling for " << request.ScheduledDate << " UTC\n";
-    return example::report(example::await([&](auto onAnswer, auto onError) {
-        qelsms::SMSManager::BulkSMS(request, std::move(onAnswer), std::move(onError));
-    }));
+    return example::report(qelsms::SMSManager::BulkSMS(request).get());
 }

@@ -146,7 +146,5 @@ int main(int argc, char** argv) {
         .ReferenceName = "custom-csv-example",
         .ReturnIndividualResponse = true,
     };
-    return example::report(example::await([&](auto onAnswer, auto onError) {
-        qelsms::SMSManager::CustomSMS(request, std::move(onAnswer), std::move(onError));
-    }));
+    return example::report(qelsms::SMSManager::CustomSMS(request).get());
 }

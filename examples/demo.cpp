@@ -11,7 +11,6 @@
 #include <ctime>
 #include <future>
 #include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,25 +33,12 @@ std::string authorityOf(const std::string& url) {
     return authority + (url.starts_with("https") ? ":443" : ":80");
 }
 
-struct Result {
-    std::optional<json> answer;
-    std::optional<std::string> error;
-};
-
-// Starts one operation and waits for its callback.
-template <class Start>
-Result await(Start start) {
-    auto promise = std::make_shared<std::promise<Result>>();
-    auto future = promise->get_future();
-    start(
-        [promise](json answer) {
-            promise->set_value({std::move(answer), std::nullopt});
-        },
-        [promise](std::string error) {
-            promise->set_value({std::nullopt, std::move(error)});
-        });
-    if (future.wait_for(30s) != std::future_status::ready) return {std::nullopt, "no answer within 30 s"};
-    return future.get();
+// Waits for one operation's outcome.
+qelsms::Outcome await(std::future<qelsms::Outcome> pending) {
+    if (pending.wait_for(30s) != std::future_status::ready) {
+        return qelsms::Outcome(qelsms::Error{"no answer within 30 s", qelsms::ErrorKind::TimedOut, 0, true});
+    }
+    return pending.get();
 }
 
 void heading(int step, const std::string& title) {
@@ -72,26 +58,29 @@ std::string plain(const json& value) {
 
 // Prints the outcome, the answer's members on one line and its per-number
 // results one to a line; true when it is the kind the step expects.
-bool report(const Result& result, bool expectAnswer) {
-    if (result.answer && result.answer->is_object()) {
+bool report(const qelsms::Outcome& outcome, bool expectAnswer) {
+    if (outcome.ok() && outcome.answer().is_object()) {
         std::string line;
-        for (const auto& [key, value] : result.answer->items()) {
+        for (const auto& [key, value] : outcome.answer().items()) {
             if (key == "results") continue;
             line += (line.empty() ? "" : ", ") + key + " " + plain(value);
         }
         std::cout << "    answer: " << line << '\n';
-        for (const json& entry : result.answer->value("results", json::array())) {
+        for (const json& entry : outcome.answer().value("results", json::array())) {
             std::cout << "      " << plain(entry.value("mobileNumber", json())) << "  "
                       << plain(entry.value("status", json())) << ", "
                       << plain(entry.value("creditsUsed", json())) << " credit(s)"
                       << (entry.contains("messageId") ? ", id " + plain(entry["messageId"]) : "") << '\n';
         }
-    } else if (result.answer) {
-        std::cout << "    answer: " << result.answer->dump() << '\n';
+    } else if (outcome.ok()) {
+        std::cout << "    answer: " << outcome.answer().dump() << '\n';
     } else {
-        std::cout << "    error callback: \"" << result.error.value_or("") << "\"\n";
+        const qelsms::Error& error = outcome.error();
+        std::cout << "    error: \"" << error.message << "\" (" << qelsms::toString(error.kind) << ", status "
+                  << error.httpStatus << ", the provider "
+                  << (error.mayHaveBeenProcessed ? "may have" : "did not") << " act)\n";
     }
-    const bool expected = expectAnswer == result.answer.has_value();
+    const bool expected = expectAnswer == outcome.ok();
     if (!expected) std::cout << "    !! unexpected outcome\n";
     return expected;
 }
@@ -145,7 +134,7 @@ int main(int argc, char** argv) {
     bool ok = true;
 
     heading(1, "Balance of account \"" + user + "\"");
-    ok &= report(await([](auto done, auto failed) { qelsms::SMSManager::GetBalance(done, failed); }), true);
+    ok &= report(await(qelsms::SMSManager::GetBalance()), true);
 
     heading(2, "SingleSMS: one text to two numbers");
     const qelsms::SingleSMSRequest single{.MobileNumbers = {"+966500000001", "+966500000002"},
@@ -153,8 +142,7 @@ int main(int argc, char** argv) {
                                           .SenderName = "QelShop"};
     std::cout << "    text: \"" << single.Message << "\"\n";
     estimate(single.Message);
-    ok &= report(await([&](auto done, auto failed) { qelsms::SMSManager::SingleSMS(single, done, failed); }),
-                 true);
+    ok &= report(await(qelsms::SMSManager::SingleSMS(single)), true);
 
     heading(3, "BulkSMS: scheduled, a duplicate number removed, one result per number");
     const qelsms::BulkSMSRequest bulk{
@@ -168,8 +156,7 @@ int main(int argc, char** argv) {
     std::cout << "    numbers: +966500000011 (twice), +966500000012, +966500000013; scheduled for "
               << bulk.ScheduledDate << " UTC\n";
     estimate(bulk.Message);
-    ok &=
-        report(await([&](auto done, auto failed) { qelsms::SMSManager::BulkSMS(bulk, done, failed); }), true);
+    ok &= report(await(qelsms::SMSManager::BulkSMS(bulk)), true);
 
     heading(4, "CustomSMS: a different text per number (Arabic goes as UCS-2)");
     const qelsms::CustomSMSRequest custom{
@@ -184,15 +171,14 @@ int main(int argc, char** argv) {
         std::cout << "    " << number << ": \"" << text << "\"\n";
         estimate(text);
     }
-    ok &= report(await([&](auto done, auto failed) { qelsms::SMSManager::CustomSMS(custom, done, failed); }),
-                 true);
+    ok &= report(await(qelsms::SMSManager::CustomSMS(custom)), true);
 
-    heading(5, "A wrong password: the provider's own message reaches the error callback");
+    heading(5, "A wrong password: the provider's own message, and it did not act");
     const qelsms::Client intruder(user, "not-the-password");
-    ok &= report(await([&](auto done, auto failed) { intruder.GetBalance(done, failed); }), false);
+    ok &= report(await(intruder.GetBalance()), false);
 
     heading(6, "Final balance");
-    ok &= report(await([](auto done, auto failed) { qelsms::SMSManager::GetBalance(done, failed); }), true);
+    ok &= report(await(qelsms::SMSManager::GetBalance()), true);
 
     std::cout << '\n'
               << (ok ? "Demo finished: every step had the expected outcome."

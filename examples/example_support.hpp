@@ -1,12 +1,10 @@
-// What the examples share: the --sandbox and --cacert options, and waiting
-// for the one callback of an operation.
+// What the examples share: the --sandbox and --cacert options, and printing
+// the outcome of an operation.
 #pragma once
 
 #include <cstdlib>
-#include <future>
-#include <iostream>
-#include <memory>
 #include <optional>
+#include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,36 +62,15 @@ inline std::optional<std::string> passwordFromEnvironment() {
     return std::string(value);
 }
 
-// The outcome of one operation: the answer, or the error callback's message.
-struct Outcome {
-    std::optional<nlohmann::json> answer;
-    std::string error;
-};
-
-// Starts an operation with a pair of callbacks and blocks until one of them
-// has run. The callbacks share the promise, so they stay valid whenever the
-// network thread calls them.
-template <class Start>
-Outcome await(Start start) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    auto future = promise->get_future();
-    start(
-        [promise](nlohmann::json answer) {
-            promise->set_value({std::move(answer), {}});
-        },
-        [promise](std::string error) {
-            promise->set_value({std::nullopt, std::move(error)});
-        });
-    return future.get();
-}
-
-// Prints the outcome; the process's exit status.
-inline int report(const Outcome& outcome) {
-    if (!outcome.answer) {
-        std::cerr << "error: " << outcome.error << '\n';
-        return 1;
+// Prints the outcome; the process's exit status: 0 when accepted, 1 when the
+// provider did not act, 3 when it may have (check before sending again).
+inline int report(const qelsms::Outcome& outcome) {
+    if (!outcome.ok()) {
+        const qelsms::Error& error = outcome.error();
+        std::cerr << "error: " << error.message << " (" << qelsms::toString(error.kind) << ")\n";
+        return error.mayHaveBeenProcessed ? 3 : 1;
     }
-    std::cout << outcome.answer->dump(2) << '\n';
+    std::cout << outcome.answer().dump(2) << '\n';
     return 0;
 }
 

@@ -15,24 +15,16 @@
 
 namespace {
 
-// Waits for whichever callback of one operation arrives and prints it.
-struct Outcome {
-    std::promise<bool> promise;
-
-    qelsms::CompletionHandler onSuccess(std::string what) {
-        return [this, what](nlohmann::json answer) {
-            std::cout << what << ": " << answer.dump() << '\n';
-            promise.set_value(true);
-        };
+// Waits for one operation's outcome and prints it; true when it was accepted.
+bool show(const std::string& what, std::future<qelsms::Outcome> pending) {
+    const qelsms::Outcome outcome = pending.get();
+    if (outcome.ok()) {
+        std::cout << what << ": " << outcome.answer().dump() << '\n';
+    } else {
+        std::cout << what << " failed: " << outcome.error().message << '\n';
     }
-    qelsms::ErrorHandler onError(std::string what) {
-        return [this, what](std::string message) {
-            std::cout << what << " failed: " << message << '\n';
-            promise.set_value(false);
-        };
-    }
-    bool wait() { return promise.get_future().get(); }
-};
+    return outcome.ok();
+}
 
 }  // namespace
 
@@ -64,15 +56,11 @@ int main(int argc, char** argv) {
     qelsms::SMSManager::user = positional[0];
     qelsms::SMSManager::password = password;
 
-    Outcome balance;
-    qelsms::SMSManager::GetBalance(balance.onSuccess("balance"), balance.onError("balance"));
-    const bool balanceOk = balance.wait();
-
-    Outcome sent;
-    qelsms::SMSManager::SingleSMS({.MobileNumbers = {positional[1]},
-                                   .Message = positional.size() > 2 ? positional[2] : "Hello from QelSMS",
-                                   .SenderName = "QelSMS"},
-                                  sent.onSuccess("single message"), sent.onError("single message"));
-    const bool sentOk = sent.wait();
+    const bool balanceOk = show("balance", qelsms::SMSManager::GetBalance());
+    const bool sentOk = show(
+        "single message",
+        qelsms::SMSManager::SingleSMS({.MobileNumbers = {positional[1]},
+                                       .Message = positional.size() > 2 ? positional[2] : "Hello from QelSMS",
+                                       .SenderName = "QelSMS"}));
     return balanceOk && sentOk ? 0 : 1;
 }

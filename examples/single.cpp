@@ -23,7 +23,5 @@ int main(int argc, char** argv) {
         .ReportRequired = true,
         .ReferenceName = "single-example",
     };
-    return example::report(example::await([&](auto onAnswer, auto onError) {
-        qelsms::SMSManager::SingleSMS(request, std::move(onAnswer), std::move(onError));
-    }));
+    return example::report(qelsms::SMSManager::SingleSMS(request).get());
 }

@@ -273,34 +273,148 @@ std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& err
     }
 }
 
-void handleNetworkResponse(const std::optional<std::string>& body,
-                           const std::optional<ResponseInfo>& response, bool transportError,
-                           const CompletionHandler& completionHandler, const ErrorHandler& errorHandler) {
-    if (transportError || !body) return callError(errorHandler, "Client error!");
-    if (!response || !response->isHttp) return callError(errorHandler, "Response is not HTTPURLResponse");
+namespace {
+
+// The classification of an answer, shared by the two ways of ending a call.
+// A sink receives either the decoded answer or the error message with what
+// it says about the exchange; the callback forms' sink ignores the latter,
+// and the message is built once either way.
+template <class Sink>
+void classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& response, Sink& sink) {
+    if (!response || !response->isHttp) {
+        return sink.fail("Response is not HTTPURLResponse", ErrorKind::UnusableAnswer, 0, true);
+    }
 
     std::string decodeError;
     const std::int64_t status = response->statusCode;
+    const int httpStatus = static_cast<int>(status);
     if (status >= 200 && status <= 299) {
         if (!response->mimeType || *response->mimeType != "application/json") {
-            return callError(errorHandler, "Wrong MIME type!");
+            return sink.fail("Wrong MIME type!", ErrorKind::UnusableAnswer, httpStatus, true);
         }
-        auto value = decodeBody(*body, decodeError);
-        if (!value) return callError(errorHandler, "JSON error: " + decodeError);
-        if (completionHandler) completionHandler(std::move(*value));
-        return;
+        auto value = decodeBody(body, decodeError);
+        if (!value)
+            return sink.fail("JSON error: " + decodeError, ErrorKind::UnusableAnswer, httpStatus, true);
+        return sink.succeed(std::move(*value));
     }
 
-    const auto value = decodeBody(*body, decodeError);
-    if (!value) return callError(errorHandler, "JSON error: " + decodeError);
-    if (!value->is_object()) return callError(errorHandler, statusCodeMessage(status));
-    if (const auto* message = stringMember(*value, "Message")) return callError(errorHandler, *message);
+    // A refusal with a server error status may come from a provider that
+    // failed halfway through the submission; a client error status says the
+    // request was turned down as it stood.
+    const bool processed = status >= 500;
+    const auto refuse = [&](std::string message) {
+        sink.fail(std::move(message), ErrorKind::RefusedByProvider, httpStatus, processed);
+    };
+    const auto value = decodeBody(body, decodeError);
+    if (!value) return refuse("JSON error: " + decodeError);
+    if (!value->is_object()) return refuse(statusCodeMessage(status));
+    if (const auto* message = stringMember(*value, "Message")) return refuse(*message);
     const auto* statusText = stringMember(*value, "status");
-    if (!statusText || !isErrorStatus(*statusText)) return callError(errorHandler, statusCodeMessage(status));
-    if (const auto* description = stringMember(*value, "errorDescription")) {
-        return callError(errorHandler, *description);
+    if (!statusText || !isErrorStatus(*statusText)) return refuse(statusCodeMessage(status));
+    if (const auto* description = stringMember(*value, "errorDescription")) return refuse(*description);
+    refuse(statusCodeMessage(status));
+}
+
+struct CallbackSink {
+    const CompletionHandler& completionHandler;
+    const ErrorHandler& errorHandler;
+
+    void fail(std::string message, ErrorKind, int, bool) const {
+        callError(errorHandler, std::move(message));
     }
-    callError(errorHandler, statusCodeMessage(status));
+    void succeed(nlohmann::json value) const {
+        if (completionHandler) completionHandler(std::move(value));
+    }
+};
+
+struct OutcomeSink {
+    std::optional<Outcome> result;
+
+    void fail(std::string message, ErrorKind kind, int httpStatus, bool mayHaveBeenProcessed) {
+        result.emplace(Error{std::move(message), kind, httpStatus, mayHaveBeenProcessed});
+    }
+    void succeed(nlohmann::json value) { result.emplace(std::move(value)); }
+};
+
+constexpr std::string_view kClientError = "Client error!";
+
+}  // namespace
+
+void handleNetworkResponse(const std::optional<std::string>& body,
+                           const std::optional<ResponseInfo>& response, bool transportError,
+                           const CompletionHandler& completionHandler, const ErrorHandler& errorHandler) {
+    if (transportError || !body) return callError(errorHandler, std::string(kClientError));
+    CallbackSink sink{completionHandler, errorHandler};
+    classifyAnswer(*body, response, sink);
+}
+
+Error transferError(const TransferFailure& failure) {
+    Error error{std::string(kClientError), ErrorKind::Interrupted, failure.httpStatus, true};
+    if (failure.tooLarge) {
+        // The provider answered, so it has read the request.
+        error.kind = ErrorKind::UnusableAnswer;
+    } else if (failure.timedOut || failure.code == CURLE_OPERATION_TIMEDOUT) {
+        error.kind = ErrorKind::TimedOut;
+        error.mayHaveBeenProcessed = failure.requestSent;
+    } else if (!failure.requestSent) {
+        // Out of handles or memory before a connection was attempted, or no
+        // connection: either way no byte of the request left.
+        const bool local = failure.code == CURLE_FAILED_INIT || failure.code == CURLE_OUT_OF_MEMORY;
+        error.kind = local ? ErrorKind::NotSent : ErrorKind::CouldNotConnect;
+        error.mayHaveBeenProcessed = false;
+    }
+    return error;
+}
+
+Outcome outcomeOf(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
+                  const TransferFailure* failure) {
+    if (failure != nullptr) return Outcome(transferError(*failure));
+    if (!body) return Outcome(transferError(TransferFailure{CURLE_RECV_ERROR, true}));
+    OutcomeSink sink;
+    classifyAnswer(*body, response, sink);
+    return std::move(*sink.result);
+}
+
+void deliverResponse(const Callbacks& callbacks, const std::optional<std::string>& body,
+                     const std::optional<ResponseInfo>& response, const TransferFailure* failure) {
+    if (callbacks.outcome) return callbacks.outcome(outcomeOf(body, response, failure));
+    handleNetworkResponse(body, response, failure != nullptr, callbacks.completion, callbacks.error);
+}
+
+void deliverRefusal(const Callbacks& callbacks, std::string message) {
+    if (callbacks.outcome) {
+        return callbacks.outcome(Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false}));
+    }
+    callError(callbacks.error, std::move(message));
+}
+
+void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message) {
+    if (callbacks.outcome)
+        callbacks.outcome(Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false}));
 }
 
 }  // namespace qelsms::detail
+
+namespace qelsms {
+
+std::string_view toString(ErrorKind kind) noexcept {
+    switch (kind) {
+        case ErrorKind::None:
+            return "none";
+        case ErrorKind::NotSent:
+            return "not-sent";
+        case ErrorKind::CouldNotConnect:
+            return "could-not-connect";
+        case ErrorKind::TimedOut:
+            return "timed-out";
+        case ErrorKind::Interrupted:
+            return "interrupted";
+        case ErrorKind::RefusedByProvider:
+            return "refused-by-provider";
+        case ErrorKind::UnusableAnswer:
+            return "unusable-answer";
+    }
+    return "unknown";
+}
+
+}  // namespace qelsms

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include <curl/curl.h>
 #include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
 
@@ -23,6 +24,50 @@ struct ResponseInfo {
 
 // Decoded answers nested deeper than this are refused.
 inline constexpr int kMaxJsonDepth = 512;
+
+// The callbacks of one call: the two handlers of the callback forms, or the
+// one outcome handler of the other forms.
+struct Callbacks {
+    CompletionHandler completion;
+    ErrorHandler error;
+    OutcomeHandler outcome;
+};
+
+// What the engine knows of an exchange that failed below HTTP.
+struct TransferFailure {
+    CURLcode code = CURLE_OK;
+    // Some or all of the request may have left the machine.
+    bool requestSent = false;
+    // The answer outgrew its limit.
+    bool tooLarge = false;
+    // The engine's own time limit ended the exchange.
+    bool timedOut = false;
+    // The status of the answer's head, when one arrived.
+    int httpStatus = 0;
+};
+
+// The error a failed exchange ends in: always "Client error!", with what is
+// known of how far it got.
+Error transferError(const TransferFailure& failure);
+
+// Classifies one finished exchange into its outcome; `failure` is null when
+// the exchange completed at the HTTP level. The message is the one
+// handleNetworkResponse would pass to the error callback.
+Outcome outcomeOf(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
+                  const TransferFailure* failure);
+
+// Ends one call with exactly one callback: the outcome handler, if the call
+// has one, or else as handleNetworkResponse does.
+void deliverResponse(const Callbacks& callbacks, const std::optional<std::string>& body,
+                     const std::optional<ResponseInfo>& response, const TransferFailure* failure);
+
+// Ends a call refused before anything was sent (ErrorKind::NotSent) with
+// `message`, through whichever callback it has.
+void deliverRefusal(const Callbacks& callbacks, std::string message);
+
+// Ends a call the callback forms only log: the outcome handler, if any, gets
+// `message` as NotSent; the two-handler forms get nothing.
+void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message);
 
 // Classifies one finished exchange and calls exactly one of the callbacks,
 // once. `transportError` is true when the exchange failed below HTTP.

@@ -23,6 +23,7 @@
 #include "answer_handling.hpp"
 #include "engine_log.hpp"
 #include "http_settings.hpp"
+#include "pending_calls.hpp"
 
 namespace qelsms::detail {
 
@@ -48,8 +49,7 @@ struct Request {
     // exchange's deadline grow with.
     std::size_t numbers = 0;
     int attempts = 0;
-    CompletionHandler completionHandler;
-    ErrorHandler errorHandler;
+    Callbacks callbacks;
     std::shared_ptr<const Settings> settings;
 
     // Set by the loop thread.
@@ -145,12 +145,10 @@ public:
             wake = polling_ && !saturated_ && !blockedHosts_.contains(hostKeyOf(*request));
             if (wake) polling_ = false;
             incoming_.push_back(std::move(request));
-            pending_.fetch_add(1, std::memory_order_relaxed);
+            callStarted();
         }
         if (wake) curl_multi_wakeup(multi_);
     }
-
-    std::size_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
 
     bool ownedByThisProcess() const noexcept {
         return generation_ == forkGeneration.load(std::memory_order_relaxed);
@@ -215,6 +213,7 @@ private:
     }
 
     void run() {
+        markNetworkThread();
         std::vector<std::unique_ptr<Request>> batch;
         while (true) {
             {
@@ -455,8 +454,10 @@ private:
         std::optional<ResponseInfo>& info = info_;
         std::optional<std::string> body;
         const bool transportError = result != CURLE_OK || request->tooLarge;
+        std::optional<TransferFailure> failure;
         if (transportError) {
             info.reset();
+            failure = transferFailureOf(*request, result);
         } else {
             long status = 0;
             const char* contentType = nullptr;
@@ -476,19 +477,38 @@ private:
         // Once the application's main has returned, no callback may run.
         if (!stopping_.load(std::memory_order_acquire)) {
             try {
-                handleNetworkResponse(body, info, transportError, request->completionHandler,
-                                      request->errorHandler);
+                deliverResponse(request->callbacks, body, info, failure ? &*failure : nullptr);
             } catch (...) {
                 // An application's callback threw; the loop serves everyone
                 // else regardless.
             }
         }
-        request.reset();  // releases both callbacks
+        request.reset();  // releases the callbacks
         if (body && body->capacity() <= kMaxSpareBufferBytes && spareBuffers_.size() < kMaxSpares) {
             body->clear();
             spareBuffers_.push_back(std::move(*body));
         }
-        pending_.fetch_sub(1, std::memory_order_relaxed);
+        callEnded();
+    }
+
+    // How far a failed exchange got, read before its handle is released.
+    static TransferFailure transferFailureOf(const Request& request, CURLcode result) {
+        TransferFailure failure;
+        failure.code = result;
+        failure.tooLarge = request.tooLarge;
+        failure.timedOut = request.idleTimedOut;
+        if (request.easy == nullptr) return failure;  // never started
+        long status = 0;
+        curl_off_t requestBytes = 0;
+        curl_off_t pretransfer = 0;
+        curl_easy_getinfo(request.easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(request.easy, CURLINFO_REQUEST_SIZE, &requestBytes);
+        curl_easy_getinfo(request.easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+        failure.httpStatus = static_cast<int>(status);
+        // A POST's first attempt is let through once its connection is
+        // ready, and may then be written at any moment.
+        failure.requestSent = requestBytes > 0 || pretransfer > 0 || (request.post && request.attempts > 0);
+        return failure;
     }
 
     void dropEverything() {
@@ -521,7 +541,6 @@ private:
     bool saturated_ = false;
     std::shared_ptr<const Settings> settings_;
     std::atomic<bool> stopping_{false};
-    std::atomic<std::size_t> pending_{0};
 
     const unsigned generation_ = forkGeneration.load(std::memory_order_relaxed);
 
@@ -592,12 +611,10 @@ HttpEngine& HttpEngine::instance() {
     return owner.current();
 }
 
-std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url,
-                                     CompletionHandler completionHandler, ErrorHandler errorHandler) {
+std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {
     auto request = std::make_unique<Request>();
     request->url = std::move(url);
-    request->completionHandler = std::move(completionHandler);
-    request->errorHandler = std::move(errorHandler);
+    request->callbacks = std::move(callbacks);
     return request;
 }
 
@@ -605,14 +622,13 @@ HttpEngine& httpEngine() {
     return HttpEngine::instance();
 }
 
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, CompletionHandler completionHandler,
-               ErrorHandler errorHandler) {
-    engine.submit(makeRequest(std::move(url), std::move(completionHandler), std::move(errorHandler)));
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {
+    engine.submit(makeRequest(std::move(url), std::move(callbacks)));
 }
 
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                std::size_t numbers, CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    auto request = makeRequest(std::move(url), std::move(completionHandler), std::move(errorHandler));
+                std::size_t numbers, Callbacks&& callbacks) {
+    auto request = makeRequest(std::move(url), std::move(callbacks));
     request->post = true;
     request->body = std::move(body);
     request->numbers = numbers;
@@ -620,7 +636,7 @@ void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::s
 }
 
 std::size_t pendingRequests() noexcept {
-    return HttpEngine::instance().pending();
+    return qelsms::pendingRequests();
 }
 
 }  // namespace qelsms::detail

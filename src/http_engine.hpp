@@ -10,6 +10,8 @@
 #include <curl/curl.h>
 #include <qelsms/qelsms.hpp>
 
+#include "answer_handling.hpp"
+
 namespace qelsms::detail {
 
 // The default limit of an answer's size; a request to many numbers may be
@@ -46,15 +48,15 @@ class HttpEngine;
 HttpEngine& httpEngine();
 
 // Queue a request under the engine's current settings and return at once; the
-// network thread runs it and calls exactly one of the callbacks, unless the
+// network thread runs it and ends it with exactly one callback, unless the
 // process exits first. A POST sends `body` as JSON, at most once.
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, CompletionHandler completionHandler,
-               ErrorHandler errorHandler);
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks);
 // `numbers` is how many numbers the body sends to.
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                std::size_t numbers, CompletionHandler completionHandler, ErrorHandler errorHandler);
+                std::size_t numbers, Callbacks&& callbacks);
 
-// Requests queued or in flight in the engine (for tests and benchmarks).
+// Requests queued or in flight whose callback has not returned (for tests
+// and benchmarks): qelsms::pendingRequests().
 std::size_t pendingRequests() noexcept;
 
 }  // namespace qelsms::detail

@@ -182,6 +182,9 @@ void applySettings(CURL* easy, const Settings& settings) {
         curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &useTrustStore);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &settings);
+        // curl would otherwise keep the first store it saw for every later
+        // connection, whatever trust the settings name by then.
+        curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
     }
 }
 

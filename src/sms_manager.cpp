@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include <qelsms/qelsms.hpp>
 
+#include "answer_handling.hpp"
 #include "endpoints.hpp"
 #include "qelsms_build_config.hpp"
 #include "request_body.hpp"
@@ -82,11 +85,32 @@ std::string composeEndpoint(std::string_view baseURL, std::string_view path, std
 
 namespace {
 
-// Writes the line an empty custom message map gets.
-void logEmptySenderList() {
+// Writes the line an empty custom message map gets; only an outcome handler
+// hears of it besides.
+void refuseEmptySenderList(const Callbacks& callbacks) {
     static constexpr char kLine[] = "Sender list is empty\n";
     std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
     std::fflush(stdout);
+    deliverLoggedRefusal(callbacks, "Sender list is empty");
+}
+
+Callbacks twoHandlers(CompletionHandler&& completionHandler, ErrorHandler&& errorHandler) {
+    return Callbacks{std::move(completionHandler), std::move(errorHandler), {}};
+}
+
+Callbacks oneHandler(OutcomeHandler&& outcomeHandler) {
+    return Callbacks{{}, {}, std::move(outcomeHandler)};
+}
+
+// Starts an operation with an outcome handler that fulfils the returned
+// future; every call ends in exactly one outcome, so the future always
+// becomes ready.
+template <class Start>
+std::future<Outcome> futureOf(Start&& start) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    std::future<Outcome> future = promise->get_future();
+    start(OutcomeHandler([promise](Outcome outcome) { promise->set_value(std::move(outcome)); }));
+    return future;
 }
 
 }  // namespace
@@ -106,30 +130,46 @@ std::string SMSManager::Endpoints::CustomSMS() {
     return detail::composeEndpoint(BASE_URL, detail::kCustomSMSPath, user.get(), password.get());
 }
 
-void SMSManager::getNetworkCall(const std::string& restURL, CompletionHandler completionHandler,
-                                ErrorHandler errorHandler) {
+void SMSManager::getNetworkCall(const std::string& restURL, detail::Callbacks&& callbacks) {
     const std::string currentUser = user.get();
     const std::string currentPassword = password.get();
-    detail::getNetworkCall({currentUser, currentPassword}, restURL, std::move(completionHandler),
-                           std::move(errorHandler));
+    detail::getNetworkCall({currentUser, currentPassword}, restURL, std::move(callbacks));
 }
 
 void SMSManager::postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
-                                 CompletionHandler completionHandler, ErrorHandler errorHandler) {
+                                 detail::Callbacks&& callbacks) {
     const std::string currentUser = user.get();
     const std::string currentPassword = password.get();
     detail::postNetworkCall({currentUser, currentPassword}, restURL, std::move(parameters),
-                            std::move(completionHandler), std::move(errorHandler));
+                            std::move(callbacks));
 }
 
 void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    getNetworkCall(Endpoints::GetBalance(), std::move(completionHandler), std::move(errorHandler));
+    getNetworkCall(Endpoints::GetBalance(),
+                   detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void SMSManager::GetBalance(OutcomeHandler outcomeHandler) {
+    getNetworkCall(Endpoints::GetBalance(), detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> SMSManager::GetBalance() {
+    return detail::futureOf([](OutcomeHandler handler) { GetBalance(std::move(handler)); });
 }
 
 void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request), std::move(completionHandler),
-                    std::move(errorHandler));
+    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request),
+                    detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void SMSManager::SingleSMS(const SingleSMSRequest& request, OutcomeHandler outcomeHandler) {
+    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request),
+                    detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> SMSManager::SingleSMS(const SingleSMSRequest& request) {
+    return detail::futureOf([&](OutcomeHandler handler) { SingleSMS(request, std::move(handler)); });
 }
 
 void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message,
@@ -147,8 +187,17 @@ void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string M
 
 void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                          ErrorHandler errorHandler) {
-    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request), std::move(completionHandler),
-                    std::move(errorHandler));
+    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request),
+                    detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void SMSManager::BulkSMS(const BulkSMSRequest& request, OutcomeHandler outcomeHandler) {
+    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request),
+                    detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> SMSManager::BulkSMS(const BulkSMSRequest& request) {
+    return detail::futureOf([&](OutcomeHandler handler) { BulkSMS(request, std::move(handler)); });
 }
 
 void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -166,11 +215,22 @@ void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Mes
         std::move(completionHandler), std::move(errorHandler));
 }
 
+void SMSManager::customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) {
+    if (request.MessageDetails.empty()) return detail::refuseEmptySenderList(callbacks);
+    postNetworkCall(Endpoints::CustomSMS(), detail::writeCustomSMSBody(request), std::move(callbacks));
+}
+
 void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    if (request.MessageDetails.empty()) return detail::logEmptySenderList();
-    postNetworkCall(Endpoints::CustomSMS(), detail::writeCustomSMSBody(request), std::move(completionHandler),
-                    std::move(errorHandler));
+    customSMS(request, detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void SMSManager::CustomSMS(const CustomSMSRequest& request, OutcomeHandler outcomeHandler) {
+    customSMS(request, detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> SMSManager::CustomSMS(const CustomSMSRequest& request) {
+    return detail::futureOf([&](OutcomeHandler handler) { CustomSMS(request, std::move(handler)); });
 }
 
 void SMSManager::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
@@ -193,11 +253,8 @@ Client::Client(std::string user, std::string password)
 
 Client::Client(std::string user, std::string password, std::string baseURL)
     : user_(std::move(user)), password_(std::move(password)), baseURL_(std::move(baseURL)) {
-    // The endpoint paths are appended to the base URL, so a base that doesn't
-    // end in "/" would silently name other endpoints.
-    if (baseURL_.empty() || baseURL_.back() != '/' || !detail::isWebURL(baseURL_)) {
-        throw std::invalid_argument("QelSMS client base URL must be an http or https URL ending in '/': " +
-                                    baseURL_);
+    if (std::string problem = detail::baseURLProblem(baseURL_); !problem.empty()) {
+        throw std::invalid_argument(problem);
     }
 }
 
@@ -205,17 +262,55 @@ std::string_view Client::defaultBaseURL() noexcept {
     return SMSManager::BASE_URL;
 }
 
-void Client::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const {
+void Client::getBalance(detail::Callbacks&& callbacks) const {
     detail::getNetworkCall({user_, password_},
                            detail::composeEndpoint(baseURL_, detail::kGetBalancePath, user_, password_),
-                           std::move(completionHandler), std::move(errorHandler));
+                           std::move(callbacks));
+}
+
+void Client::singleSMS(const SingleSMSRequest& request, detail::Callbacks&& callbacks) const {
+    detail::postNetworkCall({user_, password_},
+                            detail::composeEndpoint(baseURL_, detail::kSingleSMSPath, user_, password_),
+                            detail::writeSingleSMSBody(request), std::move(callbacks));
+}
+
+void Client::bulkSMS(const BulkSMSRequest& request, detail::Callbacks&& callbacks) const {
+    detail::postNetworkCall({user_, password_},
+                            detail::composeEndpoint(baseURL_, detail::kBulkSMSPath, user_, password_),
+                            detail::writeBulkSMSBody(request), std::move(callbacks));
+}
+
+void Client::customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) const {
+    if (request.MessageDetails.empty()) return detail::refuseEmptySenderList(callbacks);
+    detail::postNetworkCall({user_, password_},
+                            detail::composeEndpoint(baseURL_, detail::kCustomSMSPath, user_, password_),
+                            detail::writeCustomSMSBody(request), std::move(callbacks));
+}
+
+void Client::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const {
+    getBalance(detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void Client::GetBalance(OutcomeHandler outcomeHandler) const {
+    getBalance(detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> Client::GetBalance() const {
+    return detail::futureOf(
+        [this](OutcomeHandler handler) { getBalance(detail::oneHandler(std::move(handler))); });
 }
 
 void Client::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                        ErrorHandler errorHandler) const {
-    detail::postNetworkCall(
-        {user_, password_}, detail::composeEndpoint(baseURL_, detail::kSingleSMSPath, user_, password_),
-        detail::writeSingleSMSBody(request), std::move(completionHandler), std::move(errorHandler));
+    singleSMS(request, detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void Client::SingleSMS(const SingleSMSRequest& request, OutcomeHandler outcomeHandler) const {
+    singleSMS(request, detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> Client::SingleSMS(const SingleSMSRequest& request) const {
+    return detail::futureOf([&](OutcomeHandler handler) { SingleSMS(request, std::move(handler)); });
 }
 
 void Client::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -231,9 +326,15 @@ void Client::SingleSMS(std::vector<std::string> MobileNumbers, std::string Messa
 
 void Client::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                      ErrorHandler errorHandler) const {
-    detail::postNetworkCall(
-        {user_, password_}, detail::composeEndpoint(baseURL_, detail::kBulkSMSPath, user_, password_),
-        detail::writeBulkSMSBody(request), std::move(completionHandler), std::move(errorHandler));
+    bulkSMS(request, detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void Client::BulkSMS(const BulkSMSRequest& request, OutcomeHandler outcomeHandler) const {
+    bulkSMS(request, detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> Client::BulkSMS(const BulkSMSRequest& request) const {
+    return detail::futureOf([&](OutcomeHandler handler) { BulkSMS(request, std::move(handler)); });
 }
 
 void Client::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -253,10 +354,15 @@ void Client::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message
 
 void Client::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                        ErrorHandler errorHandler) const {
-    if (request.MessageDetails.empty()) return detail::logEmptySenderList();
-    detail::postNetworkCall(
-        {user_, password_}, detail::composeEndpoint(baseURL_, detail::kCustomSMSPath, user_, password_),
-        detail::writeCustomSMSBody(request), std::move(completionHandler), std::move(errorHandler));
+    customSMS(request, detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+}
+
+void Client::CustomSMS(const CustomSMSRequest& request, OutcomeHandler outcomeHandler) const {
+    customSMS(request, detail::oneHandler(std::move(outcomeHandler)));
+}
+
+std::future<Outcome> Client::CustomSMS(const CustomSMSRequest& request) const {
+    return detail::futureOf([&](OutcomeHandler handler) { CustomSMS(request, std::move(handler)); });
 }
 
 void Client::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,

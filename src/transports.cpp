@@ -50,23 +50,24 @@ std::shared_ptr<const ParsedUrl> parsedUrlOf(const std::string& text) {
     return parsed;
 }
 
-void logUrlError() {
+void logUrlError(const Callbacks& callbacks) {
     static constexpr char kLine[] = "URL error!\n";
     std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
     std::fflush(stdout);
+    deliverLoggedRefusal(callbacks, "URL error!");
 }
 
 // Reports a call without credentials, or made while the network is
 // unreachable, through its error callback; true when it did, and nothing is
 // to be sent.
 bool refusedBeforeSending(Credentials credentials, std::string_view credentialsMessage,
-                          const ErrorHandler& errorHandler) {
+                          const Callbacks& callbacks) {
     if (credentials.user.empty() || credentials.password.empty()) {
-        callError(errorHandler, std::string(credentialsMessage));
+        deliverRefusal(callbacks, std::string(credentialsMessage));
         return true;
     }
     if (!isConnectedToNetwork()) {
-        callError(errorHandler, std::string(kNoNetworkMessage));
+        deliverRefusal(callbacks, std::string(kNoNetworkMessage));
         return true;
     }
     return false;
@@ -74,29 +75,49 @@ bool refusedBeforeSending(Credentials credentials, std::string_view credentialsM
 
 }  // namespace
 
-void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
-                    ErrorHandler errorHandler) {
-    if (refusedBeforeSending(credentials, kBalanceCredentialsMessage, errorHandler)) return;
+void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks) {
+    if (refusedBeforeSending(credentials, kBalanceCredentialsMessage, callbacks)) return;
     HttpEngine& engine = httpEngine();
     auto url = parsedUrlOf(restURL);
-    if (!url) return logUrlError();
-    submitGet(engine, std::move(url), std::move(completionHandler), std::move(errorHandler));
+    if (!url) return logUrlError(callbacks);
+    submitGet(engine, std::move(url), std::move(callbacks));
 }
 
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
-                     CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    if (refusedBeforeSending(credentials, kSendCredentialsMessage, errorHandler)) return;
+                     Callbacks&& callbacks) {
+    if (refusedBeforeSending(credentials, kSendCredentialsMessage, callbacks)) return;
     HttpEngine& engine = httpEngine();
     auto url = parsedUrlOf(restURL);
-    if (!url) return logUrlError();
+    if (!url) return logUrlError(callbacks);
     // Text that is not valid UTF-8 can't be written as JSON.
-    if (!parameters.error.empty()) return callError(errorHandler, "JSON error: " + parameters.error);
-    submitPost(engine, std::move(url), std::move(parameters.json), parameters.numbers,
-               std::move(completionHandler), std::move(errorHandler));
+    if (!parameters.error.empty()) return deliverRefusal(callbacks, "JSON error: " + parameters.error);
+    submitPost(engine, std::move(url), std::move(parameters.json), parameters.numbers, std::move(callbacks));
 }
 
 bool isWebURL(const std::string& text) {
     return parseUrl(text) != nullptr;
+}
+
+std::string baseURLProblem(const std::string& text) {
+    // The endpoint paths are appended to the base URL, so a base that doesn't
+    // end in "/" would silently name other endpoints.
+    const auto schemeEnd = text.find("://");
+    if (text.empty() || text.back() != '/' || schemeEnd == std::string::npos || !isWebURL(text)) {
+        return "QelSMS client base URL must be an http or https URL ending in '/'";
+    }
+    // The endpoint's own query follows the base URL: a query or fragment
+    // there would swallow the endpoint's path and credentials.
+    if (text.find_first_of("?#") != std::string::npos) {
+        return "QelSMS client base URL must not have a query or a fragment";
+    }
+    // curl would send user information as Basic authorisation, in the clear
+    // over http.
+    const auto authorityStart = schemeEnd + 3;
+    const auto authorityEnd = text.find('/', authorityStart);
+    if (text.find('@', authorityStart) < authorityEnd) {
+        return "QelSMS client base URL must not hold user information; give the credentials to the Client";
+    }
+    return {};
 }
 
 }  // namespace qelsms::detail

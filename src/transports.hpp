@@ -4,9 +4,11 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <qelsms/qelsms.hpp>
 
+#include "answer_handling.hpp"
 #include "request_body.hpp"
 
 namespace qelsms::detail {
@@ -25,17 +27,33 @@ inline constexpr std::string_view kNoNetworkMessage = "Network connectivity is f
 
 // The GET transport: credential test, probe, URL parse, then the request is
 // handed to the HTTP engine and the call returns.
-void getNetworkCall(Credentials credentials, const std::string& restURL, CompletionHandler completionHandler,
-                    ErrorHandler errorHandler);
+void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks);
 
 // The POST transport: as GET, then a body that could not be written is
 // reported as "JSON error: ..." and nothing is sent; otherwise it is posted
 // with "Content-Type: application/json".
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
-                     CompletionHandler completionHandler, ErrorHandler errorHandler);
+                     Callbacks&& callbacks);
+
+// The transports with the two handlers of the callback forms.
+inline void getNetworkCall(Credentials credentials, const std::string& restURL,
+                           CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    getNetworkCall(credentials, restURL,
+                   Callbacks{std::move(completionHandler), std::move(errorHandler), {}});
+}
+inline void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
+                            CompletionHandler completionHandler, ErrorHandler errorHandler) {
+    postNetworkCall(credentials, restURL, std::move(parameters),
+                    Callbacks{std::move(completionHandler), std::move(errorHandler), {}});
+}
 
 // Whether `text` parses as an http or https URL, the way the transports
 // parse endpoint strings.
 bool isWebURL(const std::string& text);
+
+// Why `text` can't be a client's base URL, or empty when it can: an http or
+// https URL ending in "/", without user information, query or fragment. The
+// reason never quotes the URL, which may hold a password.
+std::string baseURLProblem(const std::string& text);
 
 }  // namespace qelsms::detail

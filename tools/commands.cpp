@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <future>
 #include <iostream>
-#include <memory>
 #include <regex>
 #include <utility>
 
@@ -141,22 +140,29 @@ std::string describeBalance(const Json& answer) {
 }
 
 // Waits for the operation and reports it: the answer on standard output, or
-// the library's message on standard error.
-int report(const GlobalOptions& global, const Operation& operation,
+// the library's message on standard error (and, with --json, the failure as
+// JSON on standard output).
+int report(const GlobalOptions& global, std::future<Outcome> pending,
            std::string (*readable)(const Json& answer)) {
     const auto wait = std::chrono::seconds(global.timeoutSeconds) + kWaitMargin;
-    const std::optional<Outcome> outcome = runAndWait(operation, wait);
-    if (!outcome) {
-        std::cerr << "qelsms: no answer within " << wait.count() << " seconds" << std::endl;
-        return kRefused;
+    Error error;
+    if (pending.wait_for(wait) != std::future_status::ready) {
+        // The request may still be on its way: nothing says it wasn't sent.
+        error = {"no answer within " + std::to_string(wait.count()) + " seconds", ErrorKind::TimedOut, 0,
+                 true};
+    } else {
+        Outcome outcome = pending.get();
+        if (outcome.ok()) {
+            std::cout << (global.json ? compact(outcome.answer()) : readable(outcome.answer())) << std::endl;
+            return kSuccess;
+        }
+        error = outcome.error();
     }
-    if (!outcome->value) {
-        // The message may quote the request back, invisible characters and all.
-        std::cerr << "qelsms: " << printable(outcome->error) << std::endl;
-        return kRefused;
-    }
-    std::cout << (global.json ? compact(*outcome->value) : readable(*outcome->value)) << std::endl;
-    return kSuccess;
+    // The message may quote the request back, invisible characters and all.
+    std::cerr << "qelsms: " << printable(error.message) << std::endl;
+    if (global.json)
+        std::cout << failureJson(error).dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+    return exitStatusFor(error);
 }
 
 std::string describeSubmission(const Json& answer) {
@@ -165,25 +171,15 @@ std::string describeSubmission(const Json& answer) {
 
 }  // namespace
 
-std::optional<Outcome> runAndWait(const Operation& operation, std::chrono::milliseconds timeout) {
-    // The callbacks may outlive this call (after a time-out), so they share
-    // the promise rather than borrow it.
-    struct Shared {
-        std::promise<Outcome> promise;
-        std::atomic<bool> settled{false};
-    };
-    auto shared = std::make_shared<Shared>();
-    auto future = shared->promise.get_future();
-    operation(
-        [shared](Json value) {
-            if (!shared->settled.exchange(true)) shared->promise.set_value({std::move(value), {}});
-        },
-        [shared](std::string message) {
-            if (!shared->settled.exchange(true))
-                shared->promise.set_value({std::nullopt, std::move(message)});
-        });
-    if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
-    return future.get();
+int exitStatusFor(const Error& error) {
+    return error.mayHaveBeenProcessed ? kOutcomeUnknown : kRefused;
+}
+
+nlohmann::ordered_json failureJson(const Error& error) {
+    return {{"message", error.message},
+            {"kind", std::string(toString(error.kind))},
+            {"status", error.httpStatus},
+            {"mayHaveBeenProcessed", error.mayHaveBeenProcessed}};
 }
 
 bool isUsableBaseURL(std::string_view url) {
@@ -214,9 +210,7 @@ std::string describe(const Json& answer) {
 
 int runBalance(const GlobalOptions& global) {
     const Client client = makeClient(global);
-    return report(
-        global, [&](CompletionHandler done, ErrorHandler failed) { client.GetBalance(done, failed); },
-        &describeBalance);
+    return report(global, client.GetBalance(), &describeBalance);
 }
 
 int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bulk) {
@@ -229,10 +223,7 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
         const SingleSMSRequest request{
             std::move(numbers), text,     sender,          o.reportRequired, o.callbackQueryString,
             o.referenceName,    o.quorvi, o.quorviBaseURL, o.quorviFinalURL};
-        return report(
-            global,
-            [&](CompletionHandler done, ErrorHandler failed) { client.SingleSMS(request, done, failed); },
-            &describeSubmission);
+        return report(global, client.SingleSMS(request), &describeSubmission);
     }
     const BulkSMSRequest request{std::move(numbers),
                                  text,
@@ -247,9 +238,7 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
                                  o.quorvi,
                                  o.quorviBaseURL,
                                  o.quorviFinalURL};
-    return report(
-        global, [&](CompletionHandler done, ErrorHandler failed) { client.BulkSMS(request, done, failed); },
-        &describeSubmission);
+    return report(global, client.BulkSMS(request), &describeSubmission);
 }
 
 int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
@@ -263,9 +252,7 @@ int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
         std::move(messages),      sender,           o.scheduledDate,       o.removeDuplicates,
         o.referenceName,          o.reportRequired, o.callbackQueryString, o.returnIndividualResponse,
         o.asynchronousSubmission, o.quorvi,         o.quorviBaseURL,       o.quorviFinalURL};
-    return report(
-        global, [&](CompletionHandler done, ErrorHandler failed) { client.CustomSMS(request, done, failed); },
-        &describeSubmission);
+    return report(global, client.CustomSMS(request), &describeSubmission);
 }
 
 int runSegments(const GlobalOptions& global, const SegmentsArguments& arguments) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,10 +17,15 @@ namespace qelsms::cli {
 /// Exit statuses of the tool.
 enum ExitStatus : int {
     kSuccess = 0,
-    /// The provider or the transport refused the request.
+    /// The request was not processed: not sent, no connection, or refused by
+    /// the provider with a status that says it did not act. Safe to retry.
     kRefused = 1,
     /// The command line, or a file it names, is not usable.
     kUsage = 2,
+    /// The provider may have processed the request (time-out, connection
+    /// lost after sending, unusable answer, server error): check before
+    /// sending again.
+    kOutcomeUnknown = 3,
 };
 
 /// A problem with the command line found after parsing it.
@@ -89,16 +93,12 @@ int runCustom(const GlobalOptions& global, const CustomArguments& arguments);
 /// Runs `segments`; needs no account and no network.
 int runSegments(const GlobalOptions& global, const SegmentsArguments& arguments);
 
-/// What became of one operation.
-struct Outcome {
-    std::optional<nlohmann::json> value;
-    std::string error;
-};
+/// The exit status for a failed call: kOutcomeUnknown when the provider may
+/// have acted on it, kRefused otherwise.
+int exitStatusFor(const Error& error);
 
-/// Starts an operation with a completion and an error callback and waits for
-/// whichever is called first; nullopt when neither is called within `timeout`.
-using Operation = std::function<void(CompletionHandler, ErrorHandler)>;
-std::optional<Outcome> runAndWait(const Operation& operation, std::chrono::milliseconds timeout);
+/// A failure as one JSON object: message, kind, status, mayHaveBeenProcessed.
+nlohmann::ordered_json failureJson(const Error& error);
 
 /// True for an http or https URL with a host, an optional port and a path, and
 /// no query, fragment, user information or blanks.

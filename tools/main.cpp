@@ -1,6 +1,6 @@
 // qelsms: send messages and check the balance of a QelSMS account from a
-// shell. Exit status 0 on success, 1 when the provider or the transport
-// refused, 2 when the command line is not usable.
+// shell. Exit status 0 on success, 1 when the request was not processed, 3
+// when it may have been, 2 when the command line is not usable.
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -32,8 +32,13 @@ constexpr const char* kFooter =
     "default route, and refuses with \"Network connectivity is falied\" otherwise,\n"
     "also for a service on 127.0.0.1. In an isolated network namespace (unshare -n)\n"
     "give it one over loopback: ip link set lo up; ip route add default dev lo\n\n"
-    "Exit status: 0 on success, 1 when the provider or the network refused the\n"
-    "request (the reason on standard error), 2 for a command-line error.";
+    "Exit status: 0 on success; 1 when the request was not processed (not sent, no\n"
+    "connection, or refused by the provider): safe to retry; 3 when the outcome is\n"
+    "unknown (time-out, connection lost after sending, a server error or an unusable\n"
+    "answer): the provider may have acted, so check before sending again; 2 for a\n"
+    "command-line error. The reason goes to standard error; with --json, a failure\n"
+    "is also printed on standard output as one JSON object (message, kind, status,\n"
+    "mayHaveBeenProcessed).";
 
 constexpr const char* kSendRequirements =
     "--sender NAME (or QELSMS_SENDER); the text, with --message or --message-file;\n"
@@ -179,7 +184,8 @@ int main(int argc, char** argv) {
     app.add_option("--sender", global.sender, "sender name of the messages")
         ->envname("QELSMS_SENDER")
         ->type_name("NAME");
-    app.add_flag("--json", global.json, "print the answer as JSON instead of a readable line");
+    app.add_flag("--json", global.json,
+                 "print the answer as JSON instead of a readable line, and a failure as a JSON object");
     app.add_flag("-v,--verbose", global.verbose,
                  "print each exchange with the service (start, end, why it failed) on standard error");
     app.add_option("--timeout", global.timeoutSeconds, "give up after this many idle seconds (default 60)")

@@ -12,6 +12,7 @@
 #endif
 
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,7 @@
 
 #include "qelsms/http_client.hpp"
 #include "qelsms/logging.hpp"
+#include "qelsms/outcome.hpp"
 #include "qelsms/segments.hpp"
 
 /// The library's version as a number (1.0).
@@ -36,6 +38,7 @@ namespace qelsms {
 
 namespace detail {
 struct RequestBody;
+struct Callbacks;
 }  // namespace detail
 
 /// Receives the decoded JSON answer (always an object or an array) of an
@@ -202,6 +205,12 @@ struct CustomSMSRequest {
 /// Callbacks run on the one thread that serves every request, so they should
 /// be short; they may start new operations. An exception thrown by a callback
 /// is caught and dropped. A request is never retried.
+///
+/// GetBalance and the named forms of the message operations also come with
+/// one OutcomeHandler instead of the two callbacks (same threads), or with no
+/// callback, returning a std::future<Outcome> that always becomes ready. Their
+/// Outcome carries the same message, plus what kind of failure it was and
+/// whether the provider may have acted on the request.
 class SMSManager {
 public:
     /// Account user name; starts empty. Read afresh by every operation; may be
@@ -217,6 +226,12 @@ public:
     /// "Network connectivity is falied"; any other outcome on the network
     /// thread (see SMSManager).
     static void GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler);
+    /// GetBalance with one handler that receives the Outcome, on the thread
+    /// the two callbacks would run on.
+    static void GetBalance(OutcomeHandler outcomeHandler);
+    /// GetBalance whose Outcome arrives through the returned future, which
+    /// always becomes ready (a refusal makes it ready before this returns).
+    [[nodiscard]] static std::future<Outcome> GetBalance();
 
     /// Sends one text to a list of numbers (HTTP POST, JSON body). The
     /// arguments are those of SingleSMSRequest, in the service's order. A
@@ -232,6 +247,11 @@ public:
     /// arguments in a SingleSMSRequest, with the same callbacks and messages.
     static void SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                           ErrorHandler errorHandler);
+    /// SingleSMS with one handler that receives the Outcome.
+    static void SingleSMS(const SingleSMSRequest& request, OutcomeHandler outcomeHandler);
+    /// SingleSMS whose Outcome arrives through the returned future, which always
+    /// becomes ready.
+    [[nodiscard]] static std::future<Outcome> SingleSMS(const SingleSMSRequest& request);
 
     /// Sends one text to many numbers with scheduling and submission options
     /// (HTTP POST, JSON body). The arguments are those of BulkSMSRequest, in the
@@ -246,6 +266,11 @@ public:
     /// The positional BulkSMS with its arguments in a BulkSMSRequest.
     static void BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                         ErrorHandler errorHandler);
+    /// BulkSMS with one handler that receives the Outcome.
+    static void BulkSMS(const BulkSMSRequest& request, OutcomeHandler outcomeHandler);
+    /// BulkSMS whose Outcome arrives through the returned future, which always
+    /// becomes ready.
+    [[nodiscard]] static std::future<Outcome> BulkSMS(const BulkSMSRequest& request);
 
     /// Sends a different text to each number (HTTP POST, JSON body). The
     /// arguments are those of CustomSMSRequest, in the service's order;
@@ -261,6 +286,13 @@ public:
     /// The positional CustomSMS with its arguments in a CustomSMSRequest.
     static void CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                           ErrorHandler errorHandler);
+    /// CustomSMS with one handler that receives the Outcome. An empty
+    /// `MessageDetails` still prints "Sender list is empty", and the handler
+    /// gets it as ErrorKind::NotSent on the calling thread.
+    static void CustomSMS(const CustomSMSRequest& request, OutcomeHandler outcomeHandler);
+    /// CustomSMS whose Outcome arrives through the returned future, which always
+    /// becomes ready.
+    [[nodiscard]] static std::future<Outcome> CustomSMS(const CustomSMSRequest& request);
 
 private:
     SMSManager() = default;
@@ -277,10 +309,10 @@ private:
         static std::string CustomSMS();
     };
 
-    static void getNetworkCall(const std::string& restURL, CompletionHandler completionHandler,
-                               ErrorHandler errorHandler);
+    static void getNetworkCall(const std::string& restURL, detail::Callbacks&& callbacks);
     static void postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
-                                CompletionHandler completionHandler, ErrorHandler errorHandler);
+                                detail::Callbacks&& callbacks);
+    static void customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks);
 
     friend class Client;
 };
@@ -297,7 +329,8 @@ public:
     Client(std::string user, std::string password);
     /// A client for `user` on `baseURL`, such as "https://host/api/". Throws
     /// std::invalid_argument unless `baseURL` is an http or https URL ending
-    /// in "/".
+    /// in "/" without user information, query or fragment; the exception's
+    /// text never quotes the URL.
     Client(std::string user, std::string password, std::string baseURL);
 
     /// The account's user name.
@@ -309,6 +342,10 @@ public:
 
     /// Asks the account's credit balance; see SMSManager::GetBalance.
     void GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const;
+    /// GetBalance with one handler that receives the Outcome.
+    void GetBalance(OutcomeHandler outcomeHandler) const;
+    /// GetBalance whose Outcome arrives through the returned future.
+    [[nodiscard]] std::future<Outcome> GetBalance() const;
 
     /// Sends one text to a list of numbers; see SMSManager::SingleSMS.
     void SingleSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -319,6 +356,11 @@ public:
     /// The positional SingleSMS with its arguments in a SingleSMSRequest.
     void SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                    ErrorHandler errorHandler) const;
+    /// SingleSMS with one handler that receives the Outcome.
+    void SingleSMS(const SingleSMSRequest& request, OutcomeHandler outcomeHandler) const;
+    /// SingleSMS whose Outcome arrives through the returned future, which always
+    /// becomes ready.
+    [[nodiscard]] std::future<Outcome> SingleSMS(const SingleSMSRequest& request) const;
 
     /// Sends one text to many numbers with scheduling and submission options;
     /// see SMSManager::BulkSMS.
@@ -331,6 +373,11 @@ public:
     /// The positional BulkSMS with its arguments in a BulkSMSRequest.
     void BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                  ErrorHandler errorHandler) const;
+    /// BulkSMS with one handler that receives the Outcome.
+    void BulkSMS(const BulkSMSRequest& request, OutcomeHandler outcomeHandler) const;
+    /// BulkSMS whose Outcome arrives through the returned future, which always
+    /// becomes ready.
+    [[nodiscard]] std::future<Outcome> BulkSMS(const BulkSMSRequest& request) const;
 
     /// Sends a different text to each number; see SMSManager::CustomSMS.
     void CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
@@ -342,8 +389,18 @@ public:
     /// The positional CustomSMS with its arguments in a CustomSMSRequest.
     void CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                    ErrorHandler errorHandler) const;
+    /// CustomSMS with one handler that receives the Outcome.
+    void CustomSMS(const CustomSMSRequest& request, OutcomeHandler outcomeHandler) const;
+    /// CustomSMS whose Outcome arrives through the returned future, which always
+    /// becomes ready.
+    [[nodiscard]] std::future<Outcome> CustomSMS(const CustomSMSRequest& request) const;
 
 private:
+    void getBalance(detail::Callbacks&& callbacks) const;
+    void singleSMS(const SingleSMSRequest& request, detail::Callbacks&& callbacks) const;
+    void bulkSMS(const BulkSMSRequest& request, detail::Callbacks&& callbacks) const;
+    void customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) const;
+
     std::string user_;
     std::string password_;
     std::string baseURL_;

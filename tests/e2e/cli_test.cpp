@@ -335,13 +335,14 @@ TEST_F(CliTest, CustomReadsQuotedCsvFields) {
                                                          {"+97450000003", "two\nlines"}}));
 }
 
-// Refusals by the provider or the network: status 1, the library's message on
-// standard error, nothing on standard output.
+// Failures: status 1 when the provider did not act, 3 when it may have; the
+// library's message on standard error, nothing on standard output.
 struct RefusalCase {
     const char* name;
     std::vector<std::string> args;
     json fault;  // armed on the sandbox first, unless null
     const char* message;
+    int status;
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) {
@@ -350,7 +351,7 @@ void PrintTo(const RefusalCase& c, std::ostream* os) {
 
 class CliRefusal : public CliTest, public testing::WithParamInterface<RefusalCase> {};
 
-TEST_P(CliRefusal, ExitsWithOneAndTheLibrarysMessage) {
+TEST_P(CliRefusal, ExitsWithItsStatusAndTheLibrarysMessage) {
     const RefusalCase& c = GetParam();
     if (!c.fault.is_null()) control("POST", "/sandbox/faults", c.fault);
     std::map<std::string, std::string> env{{"QELSMS_USER", "ann"}, {"QELSMS_PASSWORD", kPassword}};
@@ -360,7 +361,7 @@ TEST_P(CliRefusal, ExitsWithOneAndTheLibrarysMessage) {
     const ProgramRun run = std::string(c.name) == "UntrustedCertificate"
                                ? qelsmsRaw({"--base-url", sandbox().url(), "balance"}, env)
                                : qelsms(c.args, "", env);
-    EXPECT_EQ(run.status, 1) << run;
+    EXPECT_EQ(run.status, c.status) << run;
     EXPECT_EQ(run.out, "");
     // A message ending in '*' is matched up to it (decoder texts vary).
     const std::string_view message = c.message;
@@ -378,29 +379,57 @@ const std::vector<std::string> kSendOne = {"send", "--sender", "Shop", "-m", "Hi
 INSTANTIATE_TEST_SUITE_P(
     Table, CliRefusal,
     testing::Values(
-        RefusalCase{"WrongPassword", {"balance"}, nullptr, "Authorization has been denied for this request."},
+        RefusalCase{
+            "WrongPassword", {"balance"}, nullptr, "Authorization has been denied for this request.", 1},
         RefusalCase{"InvalidNumber",
                     {"send", "--sender", "Shop", "-m", "Hi", "123"},
                     nullptr,
-                    "Invalid mobile number \"123\": expected 8 to 15 digits, optionally after a \"+\""},
+                    "Invalid mobile number \"123\": expected 8 to 15 digits, optionally after a \"+\"",
+                    1},
         RefusalCase{"InsufficientCredits",
                     {"bulk", "--sender", "Shop", "-m", "Hi", "97450000001", "97450000002", "97450000003",
                      "97450000004"},
                     nullptr,
-                    "Insufficient credits: the message needs 4 credits and the balance is 3"},
+                    "Insufficient credits: the message needs 4 credits and the balance is 3",
+                    1},
         RefusalCase{"BadScheduledDate",
                     {"bulk", "--sender", "Shop", "-m", "Hi", "97450000001", "--scheduled-date", "tomorrow"},
                     nullptr,
-                    "\"ScheduledDate\" must be a UTC date and time written YYYY-MM-DD HH:MM:SS"},
-        RefusalCase{"ConnectionClosed", kSendOne, json{{"type", "close"}}, "Client error!"},
-        RefusalCase{"WrongMediaType", {"balance"}, json{{"type", "wrong-media-type"}}, "Wrong MIME type!"},
-        RefusalCase{"Html500", {"balance"}, json{{"type", "html-500"}}, "JSON error: *"},
+                    "\"ScheduledDate\" must be a UTC date and time written YYYY-MM-DD HH:MM:SS",
+                    1},
+        // The sandbox read the request before closing: it may have been sent.
+        RefusalCase{"ConnectionClosed", kSendOne, json{{"type", "close"}}, "Client error!", 3},
+        RefusalCase{"WrongMediaType", {"balance"}, json{{"type", "wrong-media-type"}}, "Wrong MIME type!", 3},
+        RefusalCase{"Html500", {"balance"}, json{{"type", "html-500"}}, "JSON error: *", 3},
         RefusalCase{"IdleLongerThanTimeout",
                     {"--timeout", "1", "balance"},
                     json{{"type", "delay"}, {"delayMs", 3000}},
-                    "Client error!"},
-        RefusalCase{"UntrustedCertificate", {}, nullptr, "Client error!"}),
+                    "Client error!",
+                    3},
+        RefusalCase{"UntrustedCertificate", {}, nullptr, "Client error!", 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// With --json a failure is also one JSON object on standard output, and the
+// exit status follows its mayHaveBeenProcessed.
+TEST_F(CliTest, JsonPrintsFailuresAsOneObject) {
+    const ProgramRun refused =
+        qelsms({"--json", "balance"}, "", {{"QELSMS_USER", "ann"}, {"QELSMS_PASSWORD", "x"}});
+    EXPECT_EQ(refused.status, 1) << refused;
+    EXPECT_EQ(json::parse(refused.out), (json{{"message", "Authorization has been denied for this request."},
+                                              {"kind", "refused-by-provider"},
+                                              {"status", 401},
+                                              {"mayHaveBeenProcessed", false}}));
+
+    control("POST", "/sandbox/faults", json{{"type", "reset"}});
+    const ProgramRun reset = qelsms({"--json", "send", "--sender", "Shop", "-m", "Hi", "97450000001"});
+    EXPECT_EQ(reset.status, 3) << reset;
+    EXPECT_EQ(json::parse(reset.out), (json{{"message", "Client error!"},
+                                            {"kind", "interrupted"},
+                                            {"status", 200},
+                                            {"mayHaveBeenProcessed", true}}));
+    // The sandbox charged for it: exactly the case exit status 3 warns of.
+    EXPECT_EQ(messages().size(), 1u);
+}
 
 // Usage errors: status 2, a message naming the problem, and nothing sent.
 struct UsageCase {

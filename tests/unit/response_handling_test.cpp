@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #include <string>
 
 #include "answer_handling.hpp"
@@ -245,6 +246,129 @@ INSTANTIATE_TEST_SUITE_P(Table, MimeType,
                                          MimeCase{"text/plain", "text/plain"}, MimeCase{"", std::nullopt},
                                          MimeCase{" ; charset=utf-8", std::nullopt},
                                          MimeCase{"application/problem+json", "application/problem+json"}));
+
+// The outcome forms get the very message the error callback gets.
+class OutcomeMessages : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(OutcomeMessages, EqualTheErrorCallbacksMessage) {
+    const auto& c = GetParam();
+    const TransferFailure failure{CURLE_RECV_ERROR, true};
+    const qelsms::Outcome outcome = outcomeOf(c.body, c.response, c.transportError ? &failure : nullptr);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().message, handle(c.body, c.response, c.transportError).message);
+    EXPECT_NE(outcome.error().kind, ErrorKind::None);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OutcomeMessages, testing::ValuesIn(kErrorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What an answer that arrived says about the provider having acted.
+struct AnswerKindCase {
+    const char* name;
+    std::string body;
+    std::optional<ResponseInfo> response;
+    ErrorKind kind;
+    int httpStatus;
+    bool mayHaveBeenProcessed;
+};
+
+void PrintTo(const AnswerKindCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AnswerKinds : public testing::TestWithParam<AnswerKindCase> {};
+
+TEST_P(AnswerKinds, ClassifyStatusAndWhetherTheProviderMayHaveActed) {
+    const auto& c = GetParam();
+    const qelsms::Outcome outcome = outcomeOf(c.body, c.response, nullptr);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().kind, c.kind) << toString(outcome.error().kind);
+    EXPECT_EQ(outcome.error().httpStatus, c.httpStatus);
+    EXPECT_EQ(outcome.error().mayHaveBeenProcessed, c.mayHaveBeenProcessed);
+    EXPECT_TRUE(outcome.answer().is_null());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AnswerKinds,
+    testing::Values(AnswerKindCase{"Unauthorized", R"({"Message":"denied"})", http(401),
+                                   ErrorKind::RefusedByProvider, 401, false},
+                    AnswerKindCase{"TooManyRequestsHtml", "<html>slow down</html>", http(429, "text/html"),
+                                   ErrorKind::RefusedByProvider, 429, false},
+                    AnswerKindCase{"Redirect", "<html>moved</html>", http(302, "text/html"),
+                                   ErrorKind::RefusedByProvider, 302, false},
+                    AnswerKindCase{"ServerError", R"({"status":"error","errorDescription":"x"})", http(500),
+                                   ErrorKind::RefusedByProvider, 500, true},
+                    AnswerKindCase{"BadGatewayHtml", "<html></html>", http(502, "text/html"),
+                                   ErrorKind::RefusedByProvider, 502, true},
+                    AnswerKindCase{"WrongMediaType", "{}", http(200, "text/plain"), ErrorKind::UnusableAnswer,
+                                   200, true},
+                    AnswerKindCase{"NotJson", "hello", http(200), ErrorKind::UnusableAnswer, 200, true},
+                    AnswerKindCase{"Scalar", "42", http(201), ErrorKind::UnusableAnswer, 201, true},
+                    AnswerKindCase{"NotHttp", "{}", ResponseInfo{false, 0, "application/json"},
+                                   ErrorKind::UnusableAnswer, 0, true},
+                    AnswerKindCase{"NoHead", "{}", std::nullopt, ErrorKind::UnusableAnswer, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AnswerKinds, AnAcceptedAnswerIsOkWithTheDecodedValue) {
+    const qelsms::Outcome outcome = outcomeOf(std::string(R"({"balance":7})"), http(200), nullptr);
+    ASSERT_TRUE(outcome.ok());
+    EXPECT_EQ(outcome.answer(), (nlohmann::json{{"balance", 7}}));
+    EXPECT_EQ(outcome.error().kind, ErrorKind::None);
+}
+
+// What an exchange that failed below HTTP says, by how far it got.
+struct TransferCase {
+    const char* name;
+    TransferFailure failure;
+    ErrorKind kind;
+    bool mayHaveBeenProcessed;
+};
+
+void PrintTo(const TransferCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TransferKinds : public testing::TestWithParam<TransferCase> {};
+
+TEST_P(TransferKinds, ClassifyByHowFarTheExchangeGot) {
+    const auto& c = GetParam();
+    const qelsms::Error error = transferError(c.failure);
+    EXPECT_EQ(error.message, "Client error!");
+    EXPECT_EQ(error.kind, c.kind) << toString(error.kind);
+    EXPECT_EQ(error.mayHaveBeenProcessed, c.mayHaveBeenProcessed);
+    EXPECT_EQ(error.httpStatus, c.failure.httpStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TransferKinds,
+    testing::Values(
+        TransferCase{"NoHandle", {CURLE_FAILED_INIT, false}, ErrorKind::NotSent, false},
+        TransferCase{"UnknownHost", {CURLE_COULDNT_RESOLVE_HOST, false}, ErrorKind::CouldNotConnect, false},
+        TransferCase{"PortClosed", {CURLE_COULDNT_CONNECT, false}, ErrorKind::CouldNotConnect, false},
+        TransferCase{"UntrustedCertificate",
+                     {CURLE_PEER_FAILED_VERIFICATION, false},
+                     ErrorKind::CouldNotConnect,
+                     false},
+        TransferCase{"ConnectTimedOut", {CURLE_OPERATION_TIMEDOUT, false}, ErrorKind::TimedOut, false},
+        TransferCase{"AnswerTimedOut", {CURLE_OPERATION_TIMEDOUT, true}, ErrorKind::TimedOut, true},
+        TransferCase{
+            "EngineDeadline", {CURLE_ABORTED_BY_CALLBACK, true, false, true}, ErrorKind::TimedOut, true},
+        TransferCase{"ClosedWithoutAnswer", {CURLE_GOT_NOTHING, true}, ErrorKind::Interrupted, true},
+        TransferCase{
+            "ResetMidAnswer", {CURLE_RECV_ERROR, true, false, false, 200}, ErrorKind::Interrupted, true},
+        TransferCase{"ResendRefused", {CURLE_ABORTED_BY_CALLBACK, true}, ErrorKind::Interrupted, true},
+        TransferCase{
+            "TooLarge", {CURLE_WRITE_ERROR, true, true, false, 200}, ErrorKind::UnusableAnswer, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ErrorKindNames, AreDistinct) {
+    std::set<std::string_view> names;
+    for (const ErrorKind kind :
+         {ErrorKind::None, ErrorKind::NotSent, ErrorKind::CouldNotConnect, ErrorKind::TimedOut,
+          ErrorKind::Interrupted, ErrorKind::RefusedByProvider, ErrorKind::UnusableAnswer}) {
+        EXPECT_TRUE(names.insert(toString(kind)).second) << toString(kind);
+    }
+}
 
 }  // namespace
 }  // namespace qelsms::detail

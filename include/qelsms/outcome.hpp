@@ -1,0 +1,103 @@
+/// @file
+/// The end of one call as a value: the answer, or an error that says what
+/// happened and whether the provider may have acted on the request.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace qelsms {
+
+/// What went wrong with a call, as far as the library can tell.
+enum class ErrorKind {
+    /// No error: the call succeeded.
+    None,
+    /// Refused before anything left the machine: missing credentials, no
+    /// network, a message that can't be written as JSON, an unusable URL, an
+    /// empty CustomSMS. The provider did not act.
+    NotSent,
+    /// No connection to the provider: the name did not resolve, the
+    /// connection was refused, or TLS failed (an untrusted certificate, say).
+    /// Nothing reached the provider.
+    CouldNotConnect,
+    /// No answer in time. The provider may have acted unless the request had
+    /// not yet been sent (see Error::mayHaveBeenProcessed).
+    TimedOut,
+    /// The connection ended after the request was written, before a whole
+    /// answer arrived. The provider may have acted.
+    Interrupted,
+    /// The provider answered with a non-2xx status.
+    RefusedByProvider,
+    /// A 2xx answer the library could not use: not application/json, not a
+    /// JSON object or array, too large, or not HTTP. The provider may have
+    /// acted.
+    UnusableAnswer,
+};
+
+/// A short stable name for `kind`, such as "timed-out", for logs and
+/// machine-readable output.
+std::string_view toString(ErrorKind kind) noexcept;
+
+/// Why a call failed.
+struct Error {
+    /// Exactly the string the call's error callback would receive; for the
+    /// failures the callback forms only log, "URL error!" and "Sender list is
+    /// empty".
+    std::string message{};
+    /// What kind of failure it was.
+    ErrorKind kind = ErrorKind::None;
+    /// The HTTP status of the provider's answer, or 0 when no answer's head
+    /// arrived.
+    int httpStatus = 0;
+    /// False only when the library knows the provider did not act on the
+    /// request; then sending it again cannot send a message twice.
+    bool mayHaveBeenProcessed = false;
+};
+
+/// The end of one call: the decoded answer, or an Error.
+class Outcome {
+public:
+    /// A success carrying `answer`.
+    explicit Outcome(nlohmann::json answer) noexcept : answer_(std::move(answer)) {}
+    /// A failure described by `error`.
+    explicit Outcome(Error error) noexcept : error_(std::move(error)), ok_(false) {}
+
+    /// True when the provider accepted the request and its answer was decoded.
+    [[nodiscard]] bool ok() const noexcept { return ok_; }
+    /// The decoded answer (a JSON object or array) when ok(); null otherwise.
+    [[nodiscard]] const nlohmann::json& answer() const& noexcept { return answer_; }
+    /// The decoded answer, moved out of an expiring outcome.
+    [[nodiscard]] nlohmann::json answer() && noexcept { return std::move(answer_); }
+    /// The failure when !ok(); an Error of kind ErrorKind::None otherwise.
+    [[nodiscard]] const Error& error() const noexcept { return error_; }
+
+private:
+    nlohmann::json answer_{};
+    Error error_{};
+    bool ok_ = true;
+};
+
+/// Receives the outcome of one call, exactly once, on the thread the two
+/// callbacks of the same operation would run on.
+using OutcomeHandler = std::function<void(Outcome)>;
+
+/// Waits until every call made so far in this process has ended and its
+/// callback (or outcome handler) has returned; true then, false when
+/// `timeout` runs out first. Safe from any thread; on the library's network
+/// thread (inside a callback) it returns false at once, since waiting there
+/// would wait for itself. A forked child counts only its own calls. Calls
+/// dropped because the process is exiting never end, so waiting during exit
+/// runs into the time-out.
+bool waitForPending(std::chrono::milliseconds timeout);
+
+/// Calls that have been handed to the network and whose callback has not yet
+/// returned.
+std::size_t pendingRequests() noexcept;
+
+}  // namespace qelsms

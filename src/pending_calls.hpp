@@ -1,0 +1,17 @@
+// Counts the calls handed to the network until their callback has returned,
+// so that an application can wait for them (qelsms::waitForPending).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+namespace qelsms::detail {
+
+// A call was handed to the network.
+void callStarted() noexcept;
+// A call's callback returned, or the call was dropped without one.
+void callEnded() noexcept;
+// Marks the calling thread as the one that runs the callbacks.
+void markNetworkThread() noexcept;
+
+}  // namespace qelsms::detail

@@ -1,0 +1,430 @@
+// Outcomes end to end: every kind of error from a real fault, the
+// outcome-handler and future forms against the sandbox, and waiting for the
+// calls in flight.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <qelsms/qelsms.hpp>
+
+#include "sandbox_process.hpp"
+#include "test_server.hpp"
+#include "transports.hpp"
+
+namespace qelsms {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using test::RawServer;
+
+const SingleSMSRequest kOneSMS{.MobileNumbers = {"97450000001"}, .Message = "Hi", .SenderName = "Shop"};
+constexpr const char* kUser = "demo";
+constexpr const char* kPassword = "demo-password";
+
+test::SandboxProcess& sandbox() {
+    static test::SandboxProcess process;
+    return process;
+}
+
+Outcome await(std::future<Outcome> future, std::chrono::seconds limit = 30s) {
+    if (future.wait_for(limit) != std::future_status::ready) {
+        ADD_FAILURE() << "no outcome within " << limit.count() << " s";
+        return Outcome(Error{"<no outcome>"});
+    }
+    return future.get();
+}
+
+// The message the error callback of the same call gets, or "<answer>".
+std::string callbackMessage(const std::function<void(CompletionHandler, ErrorHandler)>& start) {
+    auto promise = std::make_shared<std::promise<std::string>>();
+    auto message = promise->get_future();
+    start([promise](json) { promise->set_value("<answer>"); },
+          [promise](std::string text) { promise->set_value(std::move(text)); });
+    if (message.wait_for(30s) != std::future_status::ready) return "<no callback>";
+    return message.get();
+}
+
+// A loopback port nobody listens on.
+int closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string httpBase(int port) {
+    return "http://127.0.0.1:" + std::to_string(port) + "/api/";
+}
+
+// Where a case's call goes.
+enum class Target {
+    Sandbox,
+    // A server of its own (no connection to reuse), trusting a CA that did
+    // not sign its certificate.
+    WrongCA,
+    ClosedPort,
+    // A server that reads the whole request and then resets the connection.
+    ResetAfterRequest,
+};
+
+struct KindCase {
+    const char* name;
+    Target target;
+    json fault;  // armed on the sandbox for both calls, unless null
+    bool post;
+    std::string message;  // a message ending in '*' is matched up to it
+    ErrorKind kind;
+    int httpStatus;
+    bool mayHaveBeenProcessed;
+    const char* password = kPassword;
+    int timeoutSeconds = 10;
+};
+
+void PrintTo(const KindCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OutcomeKinds : public testing::TestWithParam<KindCase> {};
+
+// Each case makes the same call twice, in the callback form and as a future:
+// the outcome carries the callback's very message, and says what happened.
+TEST_P(OutcomeKinds, FromARealFault) {
+    const KindCase& c = GetParam();
+    sandbox().reset();
+    const bool wrongCA = c.target == Target::WrongCA;
+    configureHttpClient(
+        {.caFile = wrongCA ? std::string(QELSMS_CERTS_DIR) + "/untrusted.pem" : sandbox().caFile(),
+         .timeoutSeconds = c.timeoutSeconds});
+    std::unique_ptr<RawServer> raw;
+    std::unique_ptr<test::LoopbackServer> tls;
+    std::string base = sandbox().url();
+    if (wrongCA) {
+        tls = std::make_unique<test::LoopbackServer>();
+        base = "https://127.0.0.1:" + std::to_string(tls->port()) + "/api/";
+    }
+    if (c.target == Target::ClosedPort) base = httpBase(closedPort());
+    if (c.target == Target::ResetAfterRequest) {
+        raw = std::make_unique<RawServer>([](int fd, const std::string&) { RawServer::resetConnection(fd); });
+        base = httpBase(raw->port());
+    }
+    if (!c.fault.is_null()) {
+        json fault = c.fault;
+        fault["count"] = 2;
+        sandbox().armFault(fault);
+    }
+    const Client client(kUser, c.password, base);
+
+    const std::string viaCallback = callbackMessage([&](CompletionHandler done, ErrorHandler failed) {
+        if (c.post) {
+            client.SingleSMS(kOneSMS, std::move(done), std::move(failed));
+        } else {
+            client.GetBalance(std::move(done), std::move(failed));
+        }
+    });
+    const Outcome outcome = await(c.post ? client.SingleSMS(kOneSMS) : client.GetBalance());
+
+    ASSERT_FALSE(outcome.ok());
+    const Error& error = outcome.error();
+    EXPECT_EQ(error.message, viaCallback);
+    if (c.message.ends_with('*')) {
+        EXPECT_TRUE(error.message.starts_with(c.message.substr(0, c.message.size() - 1))) << error.message;
+    } else {
+        EXPECT_EQ(error.message, c.message);
+    }
+    EXPECT_EQ(error.kind, c.kind) << toString(error.kind);
+    EXPECT_EQ(error.httpStatus, c.httpStatus);
+    EXPECT_EQ(error.mayHaveBeenProcessed, c.mayHaveBeenProcessed);
+    EXPECT_TRUE(outcome.answer().is_null());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OutcomeKinds,
+    testing::Values(KindCase{"MissingPassword", Target::Sandbox, nullptr, true,
+                             "Kindly set user and password before sending message", ErrorKind::NotSent, 0,
+                             false, ""},
+                    KindCase{"ClosedPort", Target::ClosedPort, nullptr, true, "Client error!",
+                             ErrorKind::CouldNotConnect, 0, false},
+                    KindCase{"WrongCA", Target::WrongCA, nullptr, true, "Client error!",
+                             ErrorKind::CouldNotConnect, 0, false},
+                    KindCase{"IdleLongerThanTimeout", Target::Sandbox,
+                             json{{"type", "delay"}, {"delayMs", 3000}}, false, "Client error!",
+                             ErrorKind::TimedOut, 0, true, kPassword, 1},
+                    KindCase{"ClosedWithoutAnswer", Target::Sandbox, json{{"type", "close"}}, true,
+                             "Client error!", ErrorKind::Interrupted, 0, true},
+                    KindCase{"ResetAfterTheRequest", Target::ResetAfterRequest, nullptr, true,
+                             "Client error!", ErrorKind::Interrupted, 0, true},
+                    KindCase{"ResetMidAnswer", Target::Sandbox, json{{"type", "reset"}}, true,
+                             "Client error!", ErrorKind::Interrupted, 200, true},
+                    KindCase{"TruncatedAnswer", Target::Sandbox, json{{"type", "truncate"}}, false,
+                             "Client error!", ErrorKind::Interrupted, 200, true},
+                    KindCase{"WrongPassword", Target::Sandbox, nullptr, true,
+                             "Authorization has been denied for this request.", ErrorKind::RefusedByProvider,
+                             401, false, "wrong"},
+                    KindCase{"Redirect", Target::Sandbox, json{{"type", "redirect"}}, true, "JSON error: *",
+                             ErrorKind::RefusedByProvider, 302, false},
+                    KindCase{"Html500", Target::Sandbox, json{{"type", "html-500"}}, true, "JSON error: *",
+                             ErrorKind::RefusedByProvider, 500, true},
+                    KindCase{"WrongMediaType", Target::Sandbox, json{{"type", "wrong-media-type"}}, true,
+                             "Wrong MIME type!", ErrorKind::UnusableAnswer, 200, true},
+                    KindCase{"Oversized", Target::Sandbox, json{{"type", "oversized"}}, false,
+                             "Client error!", ErrorKind::UnusableAnswer, 200, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class OutcomeForms : public testing::Test {
+protected:
+    void SetUp() override {
+        sandbox().reset();
+        sandbox().route();
+        SMSManager::user = kUser;
+        SMSManager::password = kPassword;
+    }
+    void TearDown() override {
+        SMSManager::user = "";
+        SMSManager::password = "";
+    }
+};
+
+TEST_F(OutcomeForms, EveryOperationAsAFutureOnSMSManagerAndClient) {
+    const Client client(kUser, kPassword, sandbox().url());
+    const BulkSMSRequest bulk{.MobileNumbers = {"97450000002"}, .Message = "Bulk", .SenderName = "Shop"};
+    const CustomSMSRequest custom{.MessageDetails = {{"97450000003", "Custom"}}, .SenderName = "Shop"};
+    std::vector<std::future<Outcome>> futures;
+    futures.push_back(SMSManager::GetBalance());
+    futures.push_back(SMSManager::SingleSMS(kOneSMS));
+    futures.push_back(SMSManager::BulkSMS(bulk));
+    futures.push_back(SMSManager::CustomSMS(custom));
+    futures.push_back(client.GetBalance());
+    futures.push_back(client.SingleSMS(kOneSMS));
+    futures.push_back(client.BulkSMS(bulk));
+    futures.push_back(client.CustomSMS(custom));
+    for (auto& future : futures) {
+        const Outcome outcome = await(std::move(future));
+        ASSERT_TRUE(outcome.ok()) << outcome.error().message;
+        EXPECT_EQ(outcome.answer().at("status"), "success");
+        EXPECT_EQ(outcome.error().kind, ErrorKind::None);
+    }
+    EXPECT_EQ(sandbox().get("/sandbox/messages").at("messages").size(), 6u);
+}
+
+TEST_F(OutcomeForms, HandlerRunsOnceOnTheNetworkThreadOrOnTheCallingThreadForARefusal) {
+    struct Seen {
+        std::atomic<int> calls{0};
+        std::thread::id thread;
+        std::promise<Outcome> outcome;
+    };
+    const auto handler = [](const std::shared_ptr<Seen>& seen) {
+        return [seen](Outcome outcome) {
+            seen->thread = std::this_thread::get_id();
+            if (seen->calls++ == 0) seen->outcome.set_value(std::move(outcome));
+        };
+    };
+
+    const auto accepted = std::make_shared<Seen>();
+    SMSManager::SingleSMS(kOneSMS, handler(accepted));
+    const Outcome answer = await(accepted->outcome.get_future());
+    EXPECT_TRUE(answer.ok()) << answer.error().message;
+    EXPECT_NE(accepted->thread, std::this_thread::get_id());
+
+    const auto refused = std::make_shared<Seen>();
+    Client(kUser, "").GetBalance(handler(refused));
+    EXPECT_EQ(refused->calls, 1);  // before the call returned
+    EXPECT_EQ(refused->thread, std::this_thread::get_id());
+    EXPECT_EQ(refused->outcome.get_future().get().error().message,
+              "Kindly set user and password before checking balance");
+
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(accepted->calls, 1);
+    EXPECT_EQ(refused->calls, 1);
+}
+
+// Refusals: the future is ready when the call returns, as NotSent. The
+// two forms the callback API only logs still print their line.
+struct RefusalCase {
+    const char* name;
+    std::function<std::future<Outcome>()> call;
+    std::string message;  // a message ending in '*' is matched up to it
+    std::string printed;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FutureRefusals : public OutcomeForms, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(FutureRefusals, AreReadyOnReturnAsNotSent) {
+    const RefusalCase& c = GetParam();
+    testing::internal::CaptureStdout();
+    std::future<Outcome> future = c.call();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+    ASSERT_EQ(future.wait_for(0s), std::future_status::ready);
+    const Outcome outcome = future.get();
+    ASSERT_FALSE(outcome.ok());
+    if (c.message.ends_with('*')) {
+        EXPECT_TRUE(outcome.error().message.starts_with(c.message.substr(0, c.message.size() - 1)))
+            << outcome.error().message;
+    } else {
+        EXPECT_EQ(outcome.error().message, c.message);
+    }
+    EXPECT_EQ(outcome.error().kind, ErrorKind::NotSent);
+    EXPECT_EQ(outcome.error().httpStatus, 0);
+    EXPECT_FALSE(outcome.error().mayHaveBeenProcessed);
+}
+
+std::future<Outcome> urlError() {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    auto future = promise->get_future();
+    detail::getNetworkCall({"u", "p"}, "not a url", detail::Callbacks{{}, {}, [promise](Outcome o) {
+                                                                          promise->set_value(std::move(o));
+                                                                      }});
+    return future;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FutureRefusals,
+    testing::Values(
+        RefusalCase{"BalanceWithoutPassword", [] { return Client(kUser, "").GetBalance(); },
+                    "Kindly set user and password before checking balance", ""},
+        RefusalCase{
+            "BulkWithoutUser",
+            [] { return Client("", kPassword).BulkSMS({.MobileNumbers = {"97450000001"}, .Message = "x"}); },
+            "Kindly set user and password before sending message", ""},
+        RefusalCase{
+            "InvalidUtf8",
+            [] { return SMSManager::SingleSMS({.MobileNumbers = {"97450000001"}, .Message = "\xFF"}); },
+            "JSON error: *", ""},
+        RefusalCase{"EmptyCustomOnSMSManager", [] { return SMSManager::CustomSMS(CustomSMSRequest{}); },
+                    "Sender list is empty", "Sender list is empty\n"},
+        RefusalCase{"EmptyCustomOnClient",
+                    [] { return Client(kUser, kPassword).CustomSMS(CustomSMSRequest{}); },
+                    "Sender list is empty", "Sender list is empty\n"},
+        RefusalCase{"UnparsableURL", urlError, "URL error!", "URL error!\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A server that accepts and reads every request but answers only once told.
+class HeldServer {
+public:
+    HeldServer()
+        : server_([this](int fd, const std::string&) {
+              while (!released_.load())
+                  std::this_thread::sleep_for(5ms);
+              RawServer::sendAll(fd,
+                                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                                 "Content-Length: 2\r\n\r\n{}");
+          }) {}
+    ~HeldServer() { release(); }
+    HeldServer(const HeldServer&) = delete;
+    HeldServer& operator=(const HeldServer&) = delete;
+
+    void release() { released_ = true; }
+    std::string base() const { return httpBase(server_.port()); }
+
+private:
+    std::atomic<bool> released_{false};
+    RawServer server_;
+};
+
+class WaitForPending : public testing::Test {
+protected:
+    void SetUp() override {
+        sandbox().reset();
+        sandbox().route();
+        ASSERT_TRUE(waitForPending(30s)) << "calls of an earlier test still pending";
+    }
+};
+
+TEST_F(WaitForPending, ReturnsOnceAThousandCallbacksHaveReturned) {
+    const Client client(kUser, kPassword, sandbox().url());
+    constexpr int kCalls = 1000;
+    const auto finished = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < kCalls; ++i) {
+        client.GetBalance([finished](Outcome outcome) {
+            // The count must cover the callback's whole run, not just its start.
+            std::this_thread::sleep_for(100us);
+            if (outcome.ok()) ++*finished;
+        });
+    }
+    EXPECT_GT(pendingRequests(), 0u);
+    ASSERT_TRUE(waitForPending(120s));
+    EXPECT_EQ(finished->load(), kCalls);
+    EXPECT_EQ(pendingRequests(), 0u);
+}
+
+TEST_F(WaitForPending, TimesOutWhileTheServerHoldsTheAnswers) {
+    HeldServer server;
+    const Client client(kUser, kPassword, server.base());
+    constexpr std::size_t kCalls = 20;
+    const auto finished = std::make_shared<std::atomic<std::size_t>>(0);
+    for (std::size_t i = 0; i < kCalls; ++i)
+        client.GetBalance([finished](Outcome) { ++*finished; });
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(waitForPending(300ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_EQ(pendingRequests(), kCalls);
+    EXPECT_EQ(finished->load(), 0u);
+
+    server.release();
+    EXPECT_TRUE(waitForPending(60s));
+    EXPECT_EQ(finished->load(), kCalls);
+}
+
+TEST_F(WaitForPending, ReturnsFalseAtOnceOnTheNetworkThread) {
+    struct Seen {
+        bool waited = true;
+        std::chrono::steady_clock::duration took{};
+    };
+    auto seen = std::make_shared<Seen>();
+    std::promise<void> done;
+    Client(kUser, kPassword, sandbox().url()).GetBalance([&done, seen](Outcome) {
+        const auto start = std::chrono::steady_clock::now();
+        seen->waited = waitForPending(30s);
+        seen->took = std::chrono::steady_clock::now() - start;
+        done.set_value();
+    });
+    ASSERT_EQ(done.get_future().wait_for(60s), std::future_status::ready);
+    EXPECT_FALSE(seen->waited);
+    // Far below the 30 s it was given: it did not wait for itself.
+    EXPECT_LT(seen->took, 10s);
+}
+
+TEST_F(WaitForPending, AForkedChildHasNoneOfItsParentsCalls) {
+    HeldServer server;
+    const Client client(kUser, kPassword, server.base());
+    for (int i = 0; i < 5; ++i)
+        client.GetBalance([](Outcome) {});
+    ASSERT_EQ(pendingRequests(), 5u);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(pendingRequests() == 0 && waitForPending(0ms) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_EQ(pendingRequests(), 5u);
+    server.release();
+    EXPECT_TRUE(waitForPending(60s));
+}
+
+}  // namespace
+}  // namespace qelsms
