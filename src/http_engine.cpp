@@ -21,6 +21,7 @@
 
 #include "answer_handling.hpp"
 #include "http_settings.hpp"
+#include "lifecycle.hpp"
 
 namespace qelsms::detail {
 
@@ -124,7 +125,7 @@ public:
         bool wake = false;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_.load(std::memory_order_relaxed)) return;  // the process is exiting
+            if (stopping_.load(std::memory_order_relaxed)) return;  // dropped: the library has stopped
             request->settings = settings_;
             // Waking the loop costs a write, a context switch and a pass over
             // every transfer, so it is done only when the loop is waiting and
@@ -150,22 +151,33 @@ public:
     static inline std::atomic<unsigned> forkGeneration{0};
 
     // Stops the loop without running any further callback; requests still
-    // queued or in flight are dropped.
+    // queued or in flight are dropped, and everything is kept as it is: the
+    // process is ending, and a join that waited for curl to tidy up could
+    // wait on a slow server.
     void shutdown() {
+        std::lock_guard stop(stopMutex_);
         {
             std::lock_guard lock(mutex_);
-            if (stopping_.exchange(true)) return;
+            if (!stopping_.exchange(true)) curl_multi_wakeup(multi_);
         }
-        curl_multi_wakeup(multi_);
         // exit() called from inside a callback runs this on the loop thread,
-        // which can't join itself; the process is ending anyway.
+        // which can't join itself; no other callback starts from there.
         if (std::this_thread::get_id() == thread_.get_id()) return;
-        thread_.join();
-        curl_multi_cleanup(multi_);
-        multi_ = nullptr;
-        curl_slist_free_all(jsonHeaders_);
-        jsonHeaders_ = nullptr;
-        curl_global_cleanup();
+        // The loop only finishes its pass: curl doesn't block in it, and the
+        // poll was just woken. A callback in progress is waited for.
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // A fork() waits until the loop is outside curl: the loop thread may
+    // hold OpenSSL's or curl's own locks in there, and a child would wait
+    // for them for ever. Then it holds the queue's lock too.
+    void lockForFork() {
+        workMutex_.lock();
+        mutex_.lock();
+    }
+    void unlockAfterFork() {
+        mutex_.unlock();
+        workMutex_.unlock();
     }
 
 private:
@@ -199,6 +211,8 @@ private:
     }
 
     void run() {
+        std::unique_lock working(workMutex_);
+        working_ = &working;
         std::vector<std::unique_ptr<Request>> batch;
         while (true) {
             {
@@ -221,11 +235,12 @@ private:
             curl_multi_perform(multi_, &running);
             if (finishCompletedTransfers()) continue;  // freed slots: start waiting requests at once
             if (!announceWaitUnlessQueued()) continue;
+            working.unlock();
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            working.lock();
             std::lock_guard lock(mutex_);
             polling_ = false;
         }
-        dropEverything();
     }
 
     // Tells submitters that the loop is about to wait, and for which hosts a
@@ -409,8 +424,11 @@ private:
         }
         release(*request);
 
-        // Once the application's main has returned, no callback may run.
-        if (!stopping_.load(std::memory_order_acquire)) {
+        // Once the process has begun to exit, no callback may start: the
+        // application's statics may already be gone.
+        if (!stopped()) {
+            // A callback may fork, or wait for a thread that does.
+            working_->unlock();
             try {
                 handleNetworkResponse(body, info, transportError, request->completionHandler,
                                       request->errorHandler);
@@ -418,6 +436,7 @@ private:
                 // An application's callback threw; the loop serves everyone
                 // else regardless.
             }
+            working_->lock();
         }
         request.reset();  // releases both callbacks
         if (body && body->capacity() <= kMaxSpareBufferBytes && spareBuffers_.size() < kMaxSpares) {
@@ -425,25 +444,6 @@ private:
             spareBuffers_.push_back(std::move(*body));
         }
         pending_.fetch_sub(1, std::memory_order_relaxed);
-    }
-
-    void dropEverything() {
-        for (Request* raw : inFlight_) {
-            std::unique_ptr<Request> request(raw);
-            release(*request);
-        }
-        inFlight_.clear();
-        waitingHosts_.clear();
-        hosts_.clear();
-        {
-            std::lock_guard lock(mutex_);
-            incoming_.clear();
-        }
-        for (auto* spares : {&spareGets_, &sparePosts_}) {
-            for (const SpareHandle& spare : *spares)
-                curl_easy_cleanup(spare.easy);
-            spares->clear();
-        }
     }
 
     mutable std::mutex mutex_;
@@ -474,27 +474,20 @@ private:
     std::vector<std::string> spareBuffers_;
     std::optional<ResponseInfo> info_;
 
+    std::mutex stopMutex_;
+    // Held by the loop thread except while it polls or runs a callback.
+    std::mutex workMutex_;
+    std::unique_lock<std::mutex>* working_ = nullptr;
     std::thread thread_;
 };
 
-// Owns the process's engine. It is created on first use, so its destructor
-// runs among the first at exit: the loop stops before libcurl's and OpenSSL's
-// own clean-up, and no callback runs once main has returned. An engine's
-// memory is kept so that a late call finds a stopped engine, not a dangling
+// Owns the process's engine. Never destroyed, like the engines it made: a
+// call made while the process exits finds a stopped engine, not a dangling
 // one.
 struct EngineOwner {
     std::mutex mutex;
     std::atomic<HttpEngine*> engine{new HttpEngine()};
     std::vector<HttpEngine*> abandoned;
-
-    EngineOwner() {
-        pthread_atfork(nullptr, nullptr, [] { HttpEngine::forkGeneration.fetch_add(1); });
-    }
-
-    ~EngineOwner() {
-        HttpEngine* current = engine.load();
-        if (current->ownedByThisProcess()) current->shutdown();
-    }
 
     HttpEngine& current() {
         HttpEngine* current = engine.load(std::memory_order_acquire);
@@ -515,9 +508,54 @@ struct EngineOwner {
     }
 };
 
+constinit std::atomic<EngineOwner*> engineOwner{nullptr};
+
+// Stops the library when the process exits in a way the main thread's guard
+// doesn't see (exit() called on another thread). Made at the first call, so
+// it runs before the atexit handlers and statics made before that call.
+struct ExitFallback {
+    ~ExitFallback() { qelsms::shutdown(); }
+};
+
 HttpEngine& HttpEngine::instance() {
-    static EngineOwner owner;
+    static EngineOwner& owner = []() -> EngineOwner& {
+        auto* made = new EngineOwner();
+        engineOwner.store(made, std::memory_order_release);
+        return *made;
+    }();
+    static const ExitFallback fallback;
     return owner.current();
+}
+
+void stopEngine() noexcept {
+    EngineOwner* owner = engineOwner.load(std::memory_order_acquire);
+    if (owner == nullptr) return;
+    HttpEngine* engine = owner->engine.load(std::memory_order_acquire);
+    if (engine->ownedByThisProcess()) engine->shutdown();
+}
+
+// What a fork() in progress holds; forks are serialised by the settings lock,
+// taken before these.
+EngineOwner* ownerLockedForFork = nullptr;
+HttpEngine* engineLockedForFork = nullptr;
+
+// Owner first: a child replacing its inherited engine holds the owner's lock
+// while it reads that engine's settings.
+void lockEngineForFork() noexcept {
+    ownerLockedForFork = engineOwner.load(std::memory_order_acquire);
+    if (ownerLockedForFork == nullptr) return;
+    ownerLockedForFork->mutex.lock();
+    engineLockedForFork = ownerLockedForFork->engine.load();
+    engineLockedForFork->lockForFork();
+}
+
+void unlockEngineAfterFork(bool child) noexcept {
+    if (child) HttpEngine::forkGeneration.fetch_add(1);
+    if (ownerLockedForFork == nullptr) return;
+    engineLockedForFork->unlockAfterFork();
+    ownerLockedForFork->mutex.unlock();
+    ownerLockedForFork = nullptr;
+    engineLockedForFork = nullptr;
 }
 
 std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url,

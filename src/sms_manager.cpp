@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -8,6 +9,7 @@
 #include <qelsms/qelsms.hpp>
 
 #include "endpoints.hpp"
+#include "lifecycle.hpp"
 #include "qelsms_build_config.hpp"
 #include "request_body.hpp"
 #include "transports.hpp"
@@ -22,9 +24,15 @@ bool isNilOrEmpty(const std::optional<std::string>& value) noexcept {
 }
 
 SettingString& SettingString::operator=(std::string value) {
-    std::lock_guard lock(mutex_);
-    value_.swap(value);
-    return *this;  // the old value is freed outside the lock
+    const std::string* replaced = new std::string(std::move(value));
+    {
+        std::lock_guard lock(detail::settingsMutex());
+        std::swap(value_, replaced);
+    }
+    // Freed outside the lock; readers copy the value under it, so none still
+    // holds this one.
+    delete replaced;
+    return *this;
 }
 
 SettingString& SettingString::operator=(const SettingString& other) {
@@ -33,9 +41,20 @@ SettingString& SettingString::operator=(const SettingString& other) {
 }
 
 std::string SettingString::get() const {
-    std::lock_guard lock(mutex_);
-    return value_;
+    std::lock_guard lock(detail::settingsMutex());
+    return value_ != nullptr ? *value_ : std::string();
 }
+
+namespace detail {
+
+struct SettingAccess {
+    // The caller holds settingsMutex().
+    static std::string_view valueOf(const SettingString& setting) noexcept {
+        return setting.value_ != nullptr ? std::string_view(*setting.value_) : std::string_view();
+    }
+};
+
+}  // namespace detail
 
 // clang before 15 can't evaluate libstdc++'s constexpr std::string constructor
 // at compile time (the fuzz targets are built with clang 14); there the
@@ -93,43 +112,65 @@ void logEmptySenderList() {
 
 }  // namespace detail
 
+namespace {
+
+// The account as one call uses it: both settings read together, once, so the
+// credentials a call checks are the ones it sends.
+struct Account {
+    std::string user;
+    std::string password;
+
+    detail::Credentials credentials() const { return {user, password}; }
+    std::string endpoint(std::string_view path) const {
+        return detail::composeEndpoint(Client::defaultBaseURL(), path, user, password);
+    }
+};
+
+Account account() {
+    std::lock_guard lock(detail::settingsMutex());
+    return {std::string(detail::SettingAccess::valueOf(SMSManager::user)),
+            std::string(detail::SettingAccess::valueOf(SMSManager::password))};
+}
+
+}  // namespace
+
 std::string SMSManager::Endpoints::GetBalance() {
-    return detail::composeEndpoint(BASE_URL, detail::kGetBalancePath, user.get(), password.get());
+    return account().endpoint(detail::kGetBalancePath);
 }
 std::string SMSManager::Endpoints::SingleSMS() {
-    return detail::composeEndpoint(BASE_URL, detail::kSingleSMSPath, user.get(), password.get());
+    return account().endpoint(detail::kSingleSMSPath);
 }
 std::string SMSManager::Endpoints::BulkSMS() {
-    return detail::composeEndpoint(BASE_URL, detail::kBulkSMSPath, user.get(), password.get());
+    return account().endpoint(detail::kBulkSMSPath);
 }
 std::string SMSManager::Endpoints::CustomSMS() {
-    return detail::composeEndpoint(BASE_URL, detail::kCustomSMSPath, user.get(), password.get());
+    return account().endpoint(detail::kCustomSMSPath);
 }
 
 void SMSManager::getNetworkCall(const std::string& restURL, CompletionHandler completionHandler,
                                 ErrorHandler errorHandler) {
-    const std::string currentUser = user.get();
-    const std::string currentPassword = password.get();
-    detail::getNetworkCall({currentUser, currentPassword}, restURL, std::move(completionHandler),
+    detail::getNetworkCall(account().credentials(), restURL, std::move(completionHandler),
                            std::move(errorHandler));
 }
 
 void SMSManager::postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
                                  CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    const std::string currentUser = user.get();
-    const std::string currentPassword = password.get();
-    detail::postNetworkCall({currentUser, currentPassword}, restURL, std::move(parameters),
+    detail::postNetworkCall(account().credentials(), restURL, std::move(parameters),
                             std::move(completionHandler), std::move(errorHandler));
 }
 
 void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    getNetworkCall(Endpoints::GetBalance(), std::move(completionHandler), std::move(errorHandler));
+    const Account snapshot = account();
+    detail::getNetworkCall(snapshot.credentials(), snapshot.endpoint(detail::kGetBalancePath),
+                           std::move(completionHandler), std::move(errorHandler));
 }
 
 void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request), std::move(completionHandler),
-                    std::move(errorHandler));
+    const Account snapshot = account();
+    detail::postNetworkCall(snapshot.credentials(), snapshot.endpoint(detail::kSingleSMSPath),
+                            detail::writeSingleSMSBody(request), std::move(completionHandler),
+                            std::move(errorHandler));
 }
 
 void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string Message,
@@ -147,8 +188,10 @@ void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string M
 
 void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                          ErrorHandler errorHandler) {
-    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request), std::move(completionHandler),
-                    std::move(errorHandler));
+    const Account snapshot = account();
+    detail::postNetworkCall(snapshot.credentials(), snapshot.endpoint(detail::kBulkSMSPath),
+                            detail::writeBulkSMSBody(request), std::move(completionHandler),
+                            std::move(errorHandler));
 }
 
 void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Message, std::string SenderName,
@@ -169,8 +212,10 @@ void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Mes
 void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
     if (request.MessageDetails.empty()) return detail::logEmptySenderList();
-    postNetworkCall(Endpoints::CustomSMS(), detail::writeCustomSMSBody(request), std::move(completionHandler),
-                    std::move(errorHandler));
+    const Account snapshot = account();
+    detail::postNetworkCall(snapshot.credentials(), snapshot.endpoint(detail::kCustomSMSPath),
+                            detail::writeCustomSMSBody(request), std::move(completionHandler),
+                            std::move(errorHandler));
 }
 
 void SMSManager::CustomSMS(MessageMap MessageDetails, std::string SenderName, std::string ScheduledDate,
