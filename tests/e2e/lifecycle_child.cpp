@@ -87,8 +87,10 @@ int main(int argc, char** argv) {
     if (mode == "detached") {
         std::thread([] {
             for (int i = 0;; ++i) {
-                qelsms::SMSManager::user = (i % 2 == 0) ? "user" : "other";
-                qelsms::SMSManager::password = "secret";
+                // Longer than a short string's inline buffer: held on the
+                // heap, where a freed setting shows.
+                qelsms::SMSManager::user = (i % 2 == 0) ? "a-user-name-of-some-length" : "another-user-name-as-long";
+                qelsms::SMSManager::password = "a-password-of-some-length";
                 callBalance(i);
             }
         }).detach();
