@@ -202,6 +202,10 @@ struct CustomSMSRequest {
 /// Callbacks run on the one thread that serves every request, so they should
 /// be short; they may start new operations. An exception thrown by a callback
 /// is caught and dropped. A request is never retried.
+///
+/// Once the process begins to exit, or after qelsms::shutdown(), no callback
+/// starts: requests still queued or in flight are dropped, and an operation
+/// called then is dropped too, with no callback at all.
 class SMSManager {
 public:
     /// Account user name; starts empty. May be assigned from any thread. Each

@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
             for (int i = 0;; ++i) {
                 // Longer than a short string's inline buffer: held on the
                 // heap, where a freed setting shows.
-                qelsms::SMSManager::user = (i % 2 == 0) ? "a-user-name-of-some-length" : "another-user-name-as-long";
+                qelsms::SMSManager::user =
+                    (i % 2 == 0) ? "a-user-name-of-some-length" : "another-user-name-as-long";
                 qelsms::SMSManager::password = "a-password-of-some-length";
                 callBalance(i);
             }

@@ -35,8 +35,8 @@ class LifecycleExit : public testing::TestWithParam<ExitCase> {};
 TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
     test::LoopbackServer server;
     const std::string errors = testing::TempDir() + "lifecycle_child_" + GetParam().mode + ".err";
-    const std::string command = std::string(QELSMS_LIFECYCLE_CHILD) + " " + std::to_string(server.port()) + " " +
-                                GetParam().mode + " 2>" + errors;
+    const std::string command = std::string(QELSMS_LIFECYCLE_CHILD) + " " + std::to_string(server.port()) +
+                                " " + GetParam().mode + " 2>" + errors;
     const auto start = std::chrono::steady_clock::now();
     FILE* child = popen(command.c_str(), "r");
     ASSERT_NE(child, nullptr);
@@ -51,7 +51,8 @@ TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
     EXPECT_EQ(output.find('L'), std::string::npos) << "a callback ran after main returned";
     EXPECT_LT(elapsed, 10s);
     std::ifstream errorStream(errors);
-    const std::string errorText((std::istreambuf_iterator<char>(errorStream)), std::istreambuf_iterator<char>());
+    const std::string errorText((std::istreambuf_iterator<char>(errorStream)),
+                                std::istreambuf_iterator<char>());
     EXPECT_EQ(errorText, "");
     std::remove(errors.c_str());
 }
@@ -65,11 +66,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, LifecycleExit,
                              return name;
                          });
 
-#if defined(__SANITIZE_THREAD__)
-#define QELSMS_UNDER_TSAN 1
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define QELSMS_UNDER_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QELSMS_UNDER_TSAN 1
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define QELSMS_UNDER_SANITIZER 1
 #endif
 #endif
 
@@ -77,8 +78,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, LifecycleExit,
 // its own; a library lock held across the fork would leave it waiting for
 // ever.
 TEST(LifecycleFork, EveryChildGetsItsCallbackWhileTheParentIsBusy) {
-#ifdef QELSMS_UNDER_TSAN
-    GTEST_SKIP() << "ThreadSanitizer does not support threads started after a multi-threaded fork";
+#ifdef QELSMS_UNDER_SANITIZER
+    // ThreadSanitizer doesn't support threads started after a multi-threaded
+    // fork, and AddressSanitizer's allocator (GCC 12) takes no lock at fork:
+    // a child can wait for ever on one a parent thread held.
+    GTEST_SKIP() << "needs a build without sanitizers (scripts/test.sh runs one)";
 #endif
     test::LoopbackServer server;
     test::routeProductionHostTo(server.port());
