@@ -155,16 +155,17 @@ public:
     // process is ending, and a join that waited for curl to tidy up could
     // wait on a slow server.
     void shutdown() {
-        std::lock_guard stop(stopMutex_);
         {
             std::lock_guard lock(mutex_);
             if (!stopping_.exchange(true)) curl_multi_wakeup(multi_);
         }
         // exit() called from inside a callback runs this on the loop thread,
-        // which can't join itself; no other callback starts from there.
-        if (std::this_thread::get_id() == thread_.get_id()) return;
+        // which can't join itself; no other callback starts from there. Nor
+        // may it wait for a thread that is joining it.
+        if (std::this_thread::get_id() == loopThread_) return;
         // The loop only finishes its pass: curl doesn't block in it, and the
         // poll was just woken. A callback in progress is waited for.
+        std::lock_guard stop(stopMutex_);
         if (thread_.joinable()) thread_.join();
     }
 
@@ -201,6 +202,7 @@ private:
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
         thread_ = std::thread([this] { run(); });
+        loopThread_ = thread_.get_id();
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
@@ -479,6 +481,9 @@ private:
     std::mutex workMutex_;
     std::unique_lock<std::mutex>* working_ = nullptr;
     std::thread thread_;
+    // thread_'s id, kept apart: a join clears thread_ while the loop thread
+    // may be asking whether it is the loop.
+    std::thread::id loopThread_;
 };
 
 // Owns the process's engine. Never destroyed, like the engines it made: a

@@ -12,6 +12,8 @@
 //                 calling while main returns.
 //   exit-thread   as late-atexit, but exit() is called from another thread
 //                 after an explicit qelsms::shutdown().
+//   stop-in-callback  main returns while a callback is running, which then
+//                 calls qelsms::shutdown() itself.
 // Every run must end promptly with status 0 and print no "L".
 #include <unistd.h>
 
@@ -96,6 +98,19 @@ int main(int argc, char** argv) {
             }
         }).detach();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return 0;
+    }
+    if (mode == "stop-in-callback") {
+        static std::atomic<bool> started{false};
+        const auto stopLate = [] {
+            started.store(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            qelsms::shutdown();
+        };
+        qelsms::SMSManager::GetBalance([stopLate](nlohmann::json) { stopLate(); },
+                                       [stopLate](std::string) { stopLate(); });
+        while (!started.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return 0;
     }
     if (mode == "exit-thread") {

@@ -35,8 +35,9 @@ class LifecycleExit : public testing::TestWithParam<ExitCase> {};
 TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
     test::LoopbackServer server;
     const std::string errors = testing::TempDir() + "lifecycle_child_" + GetParam().mode + ".err";
-    const std::string command = std::string(QELSMS_LIFECYCLE_CHILD) + " " + std::to_string(server.port()) +
-                                " " + GetParam().mode + " 2>" + errors;
+    // A child that hangs is killed (status 124) rather than hang the test.
+    const std::string command = "timeout 20 " + std::string(QELSMS_LIFECYCLE_CHILD) + " " +
+                                std::to_string(server.port()) + " " + GetParam().mode + " 2>" + errors;
     const auto start = std::chrono::steady_clock::now();
     FILE* child = popen(command.c_str(), "r");
     ASSERT_NE(child, nullptr);
@@ -59,7 +60,8 @@ TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, LifecycleExit,
                          testing::Values(ExitCase{"late-atexit"}, ExitCase{"atexit-calls"},
-                                         ExitCase{"detached"}, ExitCase{"exit-thread"}),
+                                         ExitCase{"detached"}, ExitCase{"exit-thread"},
+                                         ExitCase{"stop-in-callback"}),
                          [](const auto& info) {
                              std::string name = info.param.mode;
                              std::erase(name, '-');
