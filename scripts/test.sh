@@ -27,6 +27,11 @@ cmake --build --preset tsan -j "$jobs" --target qelsms_configuration_test qelsms
   qelsms_client_test qelsms_load_test qelsms_exit_child qelsms-sandbox
 ctest --preset tsan -j "$jobs" -L concurrency
 
+step "fork() under load, without sanitizers (their runtimes are not fork-safe)"
+cmake --preset dev
+cmake --build --preset dev -j "$jobs" --target qelsms_lifecycle_test
+ctest --preset dev -R 'LifecycleFork'
+
 step "Fuzzing"
 scripts/fuzz.sh "${QELSMS_FUZZ_SECONDS:-30}"
 

@@ -24,6 +24,7 @@
 #include "engine_log.hpp"
 #include "http_settings.hpp"
 #include "pending_calls.hpp"
+#include "lifecycle.hpp"
 
 namespace qelsms::detail {
 
@@ -134,7 +135,7 @@ public:
         bool wake = false;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_.load(std::memory_order_relaxed)) return;  // the process is exiting
+            if (stopping_.load(std::memory_order_relaxed)) return;  // dropped: the library has stopped
             request->settings = settings_;
             // Waking the loop costs a write, a context switch and a pass over
             // every transfer, so it is done only when the loop is waiting and
@@ -159,22 +160,34 @@ public:
     static inline std::atomic<unsigned> forkGeneration{0};
 
     // Stops the loop without running any further callback; requests still
-    // queued or in flight are dropped.
+    // queued or in flight are dropped, and everything is kept as it is: the
+    // process is ending, and a join that waited for curl to tidy up could
+    // wait on a slow server.
     void shutdown() {
         {
             std::lock_guard lock(mutex_);
-            if (stopping_.exchange(true)) return;
+            if (!stopping_.exchange(true)) curl_multi_wakeup(multi_);
         }
-        curl_multi_wakeup(multi_);
         // exit() called from inside a callback runs this on the loop thread,
-        // which can't join itself; the process is ending anyway.
-        if (std::this_thread::get_id() == thread_.get_id()) return;
-        thread_.join();
-        curl_multi_cleanup(multi_);
-        multi_ = nullptr;
-        curl_slist_free_all(jsonHeaders_);
-        jsonHeaders_ = nullptr;
-        curl_global_cleanup();
+        // which can't join itself; no other callback starts from there. Nor
+        // may it wait for a thread that is joining it.
+        if (std::this_thread::get_id() == loopThread_) return;
+        // The loop only finishes its pass: curl doesn't block in it, and the
+        // poll was just woken. A callback in progress is waited for.
+        std::lock_guard stop(stopMutex_);
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // A fork() waits until the loop is outside curl: the loop thread may
+    // hold OpenSSL's or curl's own locks in there, and a child would wait
+    // for them for ever. Then it holds the queue's lock too.
+    void lockForFork() {
+        workMutex_.lock();
+        mutex_.lock();
+    }
+    void unlockAfterFork() {
+        mutex_.unlock();
+        workMutex_.unlock();
     }
 
 private:
@@ -198,6 +211,7 @@ private:
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
         thread_ = std::thread([this] { run(); });
+        loopThread_ = thread_.get_id();
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
@@ -214,6 +228,8 @@ private:
 
     void run() {
         markNetworkThread();
+        std::unique_lock working(workMutex_);
+        working_ = &working;
         std::vector<std::unique_ptr<Request>> batch;
         while (true) {
             {
@@ -240,11 +256,12 @@ private:
             if (finished) continue;  // freed slots: start waiting requests at once
             if (!announceWaitUnlessQueued()) continue;
             const int waitMs = inFlight_.empty() ? 1000 : static_cast<int>(kIdleSweepInterval.count());
+            working.unlock();
             curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
+            working.lock();
             std::lock_guard lock(mutex_);
             polling_ = false;
         }
-        dropEverything();
     }
 
     // Tells submitters that the loop is about to wait, and for which hosts a
@@ -474,14 +491,18 @@ private:
         }
         release(*request);
 
-        // Once the application's main has returned, no callback may run.
-        if (!stopping_.load(std::memory_order_acquire)) {
+        // Once the process has begun to exit, no callback may start: the
+        // application's statics may already be gone.
+        if (!stopped()) {
+            // A callback may fork, or wait for a thread that does.
+            working_->unlock();
             try {
                 deliverResponse(request->callbacks, body, info, failure ? &*failure : nullptr);
             } catch (...) {
                 // An application's callback threw; the loop serves everyone
                 // else regardless.
             }
+            working_->lock();
         }
         request.reset();  // releases the callbacks
         if (body && body->capacity() <= kMaxSpareBufferBytes && spareBuffers_.size() < kMaxSpares) {
@@ -509,25 +530,6 @@ private:
         // ready, and may then be written at any moment.
         failure.requestSent = requestBytes > 0 || pretransfer > 0 || (request.post && request.attempts > 0);
         return failure;
-    }
-
-    void dropEverything() {
-        for (Request* raw : inFlight_) {
-            std::unique_ptr<Request> request(raw);
-            release(*request);
-        }
-        inFlight_.clear();
-        waitingHosts_.clear();
-        hosts_.clear();
-        {
-            std::lock_guard lock(mutex_);
-            incoming_.clear();
-        }
-        for (auto* spares : {&spareGets_, &sparePosts_}) {
-            for (const SpareHandle& spare : *spares)
-                curl_easy_cleanup(spare.easy);
-            spares->clear();
-        }
     }
 
     mutable std::mutex mutex_;
@@ -565,27 +567,23 @@ private:
     std::vector<std::string> spareBuffers_;
     std::optional<ResponseInfo> info_;
 
+    std::mutex stopMutex_;
+    // Held by the loop thread except while it polls or runs a callback.
+    std::mutex workMutex_;
+    std::unique_lock<std::mutex>* working_ = nullptr;
     std::thread thread_;
+    // thread_'s id, kept apart: a join clears thread_ while the loop thread
+    // may be asking whether it is the loop.
+    std::thread::id loopThread_;
 };
 
-// Owns the process's engine. It is created on first use, so its destructor
-// runs among the first at exit: the loop stops before libcurl's and OpenSSL's
-// own clean-up, and no callback runs once main has returned. An engine's
-// memory is kept so that a late call finds a stopped engine, not a dangling
+// Owns the process's engine. Never destroyed, like the engines it made: a
+// call made while the process exits finds a stopped engine, not a dangling
 // one.
 struct EngineOwner {
     std::mutex mutex;
     std::atomic<HttpEngine*> engine{new HttpEngine()};
     std::vector<HttpEngine*> abandoned;
-
-    EngineOwner() {
-        pthread_atfork(nullptr, nullptr, [] { HttpEngine::forkGeneration.fetch_add(1); });
-    }
-
-    ~EngineOwner() {
-        HttpEngine* current = engine.load();
-        if (current->ownedByThisProcess()) current->shutdown();
-    }
 
     HttpEngine& current() {
         HttpEngine* current = engine.load(std::memory_order_acquire);
@@ -606,9 +604,54 @@ struct EngineOwner {
     }
 };
 
+constinit std::atomic<EngineOwner*> engineOwner{nullptr};
+
+// Stops the library when the process exits in a way the main thread's guard
+// doesn't see (exit() called on another thread). Made at the first call, so
+// it runs before the atexit handlers and statics made before that call.
+struct ExitFallback {
+    ~ExitFallback() { qelsms::shutdown(); }
+};
+
 HttpEngine& HttpEngine::instance() {
-    static EngineOwner owner;
+    static EngineOwner& owner = []() -> EngineOwner& {
+        auto* made = new EngineOwner();
+        engineOwner.store(made, std::memory_order_release);
+        return *made;
+    }();
+    static const ExitFallback fallback;
     return owner.current();
+}
+
+void stopEngine() noexcept {
+    EngineOwner* owner = engineOwner.load(std::memory_order_acquire);
+    if (owner == nullptr) return;
+    HttpEngine* engine = owner->engine.load(std::memory_order_acquire);
+    if (engine->ownedByThisProcess()) engine->shutdown();
+}
+
+// What a fork() in progress holds; forks are serialised by the settings lock,
+// taken before these.
+EngineOwner* ownerLockedForFork = nullptr;
+HttpEngine* engineLockedForFork = nullptr;
+
+// Owner first: a child replacing its inherited engine holds the owner's lock
+// while it reads that engine's settings.
+void lockEngineForFork() noexcept {
+    ownerLockedForFork = engineOwner.load(std::memory_order_acquire);
+    if (ownerLockedForFork == nullptr) return;
+    ownerLockedForFork->mutex.lock();
+    engineLockedForFork = ownerLockedForFork->engine.load();
+    engineLockedForFork->lockForFork();
+}
+
+void unlockEngineAfterFork(bool child) noexcept {
+    if (child) HttpEngine::forkGeneration.fetch_add(1);
+    if (ownerLockedForFork == nullptr) return;
+    engineLockedForFork->unlockAfterFork();
+    ownerLockedForFork->mutex.unlock();
+    ownerLockedForFork = nullptr;
+    engineLockedForFork = nullptr;
 }
 
 std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {

@@ -59,4 +59,14 @@ void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::s
 // and benchmarks): qelsms::pendingRequests().
 std::size_t pendingRequests() noexcept;
 
+// Stops this process's engine, if it has one, for good: no callback starts
+// afterwards, and unless called on the network thread, none is running when
+// it returns. Nothing is cleaned up, so a late call finds a stopped engine.
+void stopEngine() noexcept;
+
+// Take and release the engine's locks around fork(); the child's side also
+// marks the inherited engine as its parent's.
+void lockEngineForFork() noexcept;
+void unlockEngineAfterFork(bool child) noexcept;
+
 }  // namespace qelsms::detail

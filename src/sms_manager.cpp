@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "answer_handling.hpp"
 #include "endpoints.hpp"
+#include "lifecycle.hpp"
 #include "qelsms_build_config.hpp"
 #include "request_body.hpp"
 #include "transports.hpp"
@@ -25,9 +27,15 @@ bool isNilOrEmpty(const std::optional<std::string>& value) noexcept {
 }
 
 SettingString& SettingString::operator=(std::string value) {
-    std::lock_guard lock(mutex_);
-    value_.swap(value);
-    return *this;  // the old value is freed outside the lock
+    const std::string* replaced = new std::string(std::move(value));
+    {
+        std::lock_guard lock(detail::settingsMutex());
+        std::swap(value_, replaced);
+    }
+    // Freed outside the lock; readers copy the value under it, so none still
+    // holds this one.
+    delete replaced;
+    return *this;
 }
 
 SettingString& SettingString::operator=(const SettingString& other) {
@@ -36,9 +44,20 @@ SettingString& SettingString::operator=(const SettingString& other) {
 }
 
 std::string SettingString::get() const {
-    std::lock_guard lock(mutex_);
-    return value_;
+    std::lock_guard lock(detail::settingsMutex());
+    return value_ != nullptr ? *value_ : std::string();
 }
+
+namespace detail {
+
+struct SettingAccess {
+    // The caller holds settingsMutex().
+    static std::string_view valueOf(const SettingString& setting) noexcept {
+        return setting.value_ != nullptr ? std::string_view(*setting.value_) : std::string_view();
+    }
+};
+
+}  // namespace detail
 
 // clang before 15 can't evaluate libstdc++'s constexpr std::string constructor
 // at compile time (the fuzz targets are built with clang 14); there the
@@ -117,40 +136,70 @@ std::future<Outcome> futureOf(Start&& start) {
 
 }  // namespace detail
 
+namespace {
+
+// The account as one call uses it: both settings read together, once, so the
+// credentials a call checks are the ones it sends.
+struct Account {
+    std::string user;
+    std::string password;
+
+    detail::Credentials credentials() const { return {user, password}; }
+    std::string endpoint(std::string_view path) const {
+        return detail::composeEndpoint(Client::defaultBaseURL(), path, user, password);
+    }
+};
+
+Account account() {
+    std::lock_guard lock(detail::settingsMutex());
+    return {std::string(detail::SettingAccess::valueOf(SMSManager::user)),
+            std::string(detail::SettingAccess::valueOf(SMSManager::password))};
+}
+
+// An operation of the process-wide account: one snapshot serves the check and
+// the URL alike.
+void getBalance(detail::Callbacks&& callbacks) {
+    const Account snapshot = account();
+    detail::getNetworkCall(snapshot.credentials(), snapshot.endpoint(detail::kGetBalancePath),
+                           std::move(callbacks));
+}
+
+void post(std::string_view path, detail::RequestBody&& body, detail::Callbacks&& callbacks) {
+    const Account snapshot = account();
+    detail::postNetworkCall(snapshot.credentials(), snapshot.endpoint(path), std::move(body),
+                            std::move(callbacks));
+}
+
+}  // namespace
+
 std::string SMSManager::Endpoints::GetBalance() {
-    return detail::composeEndpoint(BASE_URL, detail::kGetBalancePath, user.get(), password.get());
+    return account().endpoint(detail::kGetBalancePath);
 }
 std::string SMSManager::Endpoints::SingleSMS() {
-    return detail::composeEndpoint(BASE_URL, detail::kSingleSMSPath, user.get(), password.get());
+    return account().endpoint(detail::kSingleSMSPath);
 }
 std::string SMSManager::Endpoints::BulkSMS() {
-    return detail::composeEndpoint(BASE_URL, detail::kBulkSMSPath, user.get(), password.get());
+    return account().endpoint(detail::kBulkSMSPath);
 }
 std::string SMSManager::Endpoints::CustomSMS() {
-    return detail::composeEndpoint(BASE_URL, detail::kCustomSMSPath, user.get(), password.get());
+    return account().endpoint(detail::kCustomSMSPath);
 }
 
 void SMSManager::getNetworkCall(const std::string& restURL, detail::Callbacks&& callbacks) {
-    const std::string currentUser = user.get();
-    const std::string currentPassword = password.get();
-    detail::getNetworkCall({currentUser, currentPassword}, restURL, std::move(callbacks));
+    detail::getNetworkCall(account().credentials(), restURL, std::move(callbacks));
 }
 
 void SMSManager::postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
                                  detail::Callbacks&& callbacks) {
-    const std::string currentUser = user.get();
-    const std::string currentPassword = password.get();
-    detail::postNetworkCall({currentUser, currentPassword}, restURL, std::move(parameters),
-                            std::move(callbacks));
+    detail::postNetworkCall(account().credentials(), restURL, std::move(parameters), std::move(callbacks));
 }
 
 void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) {
-    getNetworkCall(Endpoints::GetBalance(),
-                   detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+    getBalance(detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
 }
 
 void SMSManager::GetBalance(OutcomeHandler outcomeHandler) {
-    getNetworkCall(Endpoints::GetBalance(), detail::oneHandler(std::move(outcomeHandler)));
+    getBalance(detail::oneHandler(std::move(outcomeHandler)));
 }
 
 std::future<Outcome> SMSManager::GetBalance() {
@@ -159,13 +208,12 @@ std::future<Outcome> SMSManager::GetBalance() {
 
 void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler completionHandler,
                            ErrorHandler errorHandler) {
-    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request),
-                    detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+    post(detail::kSingleSMSPath, detail::writeSingleSMSBody(request),
+         detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
 }
 
 void SMSManager::SingleSMS(const SingleSMSRequest& request, OutcomeHandler outcomeHandler) {
-    postNetworkCall(Endpoints::SingleSMS(), detail::writeSingleSMSBody(request),
-                    detail::oneHandler(std::move(outcomeHandler)));
+    post(detail::kSingleSMSPath, detail::writeSingleSMSBody(request), detail::oneHandler(std::move(outcomeHandler)));
 }
 
 std::future<Outcome> SMSManager::SingleSMS(const SingleSMSRequest& request) {
@@ -187,13 +235,12 @@ void SMSManager::SingleSMS(std::vector<std::string> MobileNumbers, std::string M
 
 void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler completionHandler,
                          ErrorHandler errorHandler) {
-    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request),
-                    detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
+    post(detail::kBulkSMSPath, detail::writeBulkSMSBody(request),
+         detail::twoHandlers(std::move(completionHandler), std::move(errorHandler)));
 }
 
 void SMSManager::BulkSMS(const BulkSMSRequest& request, OutcomeHandler outcomeHandler) {
-    postNetworkCall(Endpoints::BulkSMS(), detail::writeBulkSMSBody(request),
-                    detail::oneHandler(std::move(outcomeHandler)));
+    post(detail::kBulkSMSPath, detail::writeBulkSMSBody(request), detail::oneHandler(std::move(outcomeHandler)));
 }
 
 std::future<Outcome> SMSManager::BulkSMS(const BulkSMSRequest& request) {
@@ -217,7 +264,7 @@ void SMSManager::BulkSMS(std::vector<std::string> MobileNumbers, std::string Mes
 
 void SMSManager::customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) {
     if (request.MessageDetails.empty()) return detail::refuseEmptySenderList(callbacks);
-    postNetworkCall(Endpoints::CustomSMS(), detail::writeCustomSMSBody(request), std::move(callbacks));
+    post(detail::kCustomSMSPath, detail::writeCustomSMSBody(request), std::move(callbacks));
 }
 
 void SMSManager::CustomSMS(const CustomSMSRequest& request, CompletionHandler completionHandler,

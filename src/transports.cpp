@@ -6,6 +6,7 @@
 
 #include "answer_handling.hpp"
 #include "http_engine.hpp"
+#include "lifecycle.hpp"
 #include "reachability.hpp"
 
 namespace qelsms::detail {
@@ -33,13 +34,24 @@ CurlUrl parseUrl(const std::string& text) {
     return web ? std::move(url) : nullptr;
 }
 
+// Set on a thread once its cache is gone, as the thread or the process
+// ends; trivially destructible, so it is still there to read.
+thread_local bool urlCacheGone = false;
+
 // The URL `text` names, parsed, or null when it is not an http or https URL. The
-// last one each thread parsed is kept for its next call.
+// last one each thread parsed is kept for its next call, unless the thread is
+// ending and its cache already destroyed.
 std::shared_ptr<const ParsedUrl> parsedUrlOf(const std::string& text) {
     struct Last {
         std::string text;
         std::shared_ptr<const ParsedUrl> parsed;
+        ~Last() { urlCacheGone = true; }
     };
+    if (urlCacheGone) {
+        CurlUrl url = parseUrl(text);
+        if (!url) return nullptr;
+        return std::make_shared<ParsedUrl>(ParsedUrl{std::move(url), hostKeyOf(text)});
+    }
     thread_local Last last;
     if (last.parsed && last.text == text) return last.parsed;
     CurlUrl url = parseUrl(text);
@@ -76,6 +88,7 @@ bool refusedBeforeSending(Credentials credentials, std::string_view credentialsM
 }  // namespace
 
 void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks) {
+    if (stopped()) return;  // the process is exiting: dropped, with no callback
     if (refusedBeforeSending(credentials, kBalanceCredentialsMessage, callbacks)) return;
     HttpEngine& engine = httpEngine();
     auto url = parsedUrlOf(restURL);
@@ -85,6 +98,7 @@ void getNetworkCall(Credentials credentials, const std::string& restURL, Callbac
 
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
                      Callbacks&& callbacks) {
+    if (stopped()) return;  // the process is exiting: dropped, with no callback
     if (refusedBeforeSending(credentials, kSendCredentialsMessage, callbacks)) return;
     HttpEngine& engine = httpEngine();
     auto url = parsedUrlOf(restURL);

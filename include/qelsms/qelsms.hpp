@@ -25,6 +25,7 @@
 #include "qelsms/http_client.hpp"
 #include "qelsms/logging.hpp"
 #include "qelsms/outcome.hpp"
+#include "qelsms/lifecycle.hpp"
 #include "qelsms/segments.hpp"
 
 /// The library's version as a number (1.0).
@@ -39,6 +40,7 @@ namespace qelsms {
 namespace detail {
 struct RequestBody;
 struct Callbacks;
+struct SettingAccess;
 }  // namespace detail
 
 /// Receives the decoded JSON answer (always an object or an array) of an
@@ -56,12 +58,13 @@ using ErrorHandler = std::function<void(std::string)>;
 bool isNilOrEmpty(const std::optional<std::string>& value) noexcept;
 
 /// A string setting that several threads may read and assign at once; every
-/// assignment replaces the whole value.
+/// assignment replaces the whole value. Its last value is never freed, so a
+/// thread still reading or assigning it while the process exits is safe.
 class SettingString {
 public:
     /// An empty setting.
     constexpr SettingString() noexcept = default;
-    /// Not copyable: it guards its value with its own mutex. Use get() for a
+    /// Not copyable: it shares the library's settings lock. Use get() for a
     /// copy of the value.
     SettingString(const SettingString&) = delete;
 
@@ -79,8 +82,11 @@ public:
     friend bool operator==(const SettingString& self, std::string_view other) { return self.get() == other; }
 
 private:
-    mutable std::mutex mutex_;
-    std::string value_;
+    friend struct detail::SettingAccess;
+
+    // Null while empty. Guarded by the library's one settings lock, which
+    // lets a call read several settings as one snapshot.
+    const std::string* value_ = nullptr;
 };
 
 /// Arguments of SMSManager::SingleSMS and Client::SingleSMS, named as the
@@ -211,10 +217,18 @@ struct CustomSMSRequest {
 /// callback, returning a std::future<Outcome> that always becomes ready. Their
 /// Outcome carries the same message, plus what kind of failure it was and
 /// whether the provider may have acted on the request.
+///
+/// Once the process begins to exit, or after qelsms::shutdown(), no callback
+/// starts: requests still queued or in flight are dropped, and an operation
+/// called then is dropped too, with no callback at all.
 class SMSManager {
 public:
-    /// Account user name; starts empty. Read afresh by every operation; may be
-    /// assigned from any thread.
+    /// Account user name; starts empty. May be assigned from any thread. Each
+    /// operation reads #user and #password once, together, and uses only that
+    /// pair; an assignment made while operations run affects the later ones
+    /// only. Two assignments are not one, though: a call made between them
+    /// sees the new user with the old password. To switch accounts while
+    /// requests run, use a Client per account.
     static SettingString user;
     /// Account password; starts empty. Sent percent-encoded in the request's
     /// query, so any character is safe.
