@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdlib>
-#include <optional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -23,8 +23,8 @@
 #include "answer_handling.hpp"
 #include "engine_log.hpp"
 #include "http_settings.hpp"
-#include "pending_calls.hpp"
 #include "lifecycle.hpp"
+#include "pending_calls.hpp"
 
 namespace qelsms::detail {
 

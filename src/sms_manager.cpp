@@ -213,7 +213,8 @@ void SMSManager::SingleSMS(const SingleSMSRequest& request, CompletionHandler co
 }
 
 void SMSManager::SingleSMS(const SingleSMSRequest& request, OutcomeHandler outcomeHandler) {
-    post(detail::kSingleSMSPath, detail::writeSingleSMSBody(request), detail::oneHandler(std::move(outcomeHandler)));
+    post(detail::kSingleSMSPath, detail::writeSingleSMSBody(request),
+         detail::oneHandler(std::move(outcomeHandler)));
 }
 
 std::future<Outcome> SMSManager::SingleSMS(const SingleSMSRequest& request) {
@@ -240,7 +241,8 @@ void SMSManager::BulkSMS(const BulkSMSRequest& request, CompletionHandler comple
 }
 
 void SMSManager::BulkSMS(const BulkSMSRequest& request, OutcomeHandler outcomeHandler) {
-    post(detail::kBulkSMSPath, detail::writeBulkSMSBody(request), detail::oneHandler(std::move(outcomeHandler)));
+    post(detail::kBulkSMSPath, detail::writeBulkSMSBody(request),
+         detail::oneHandler(std::move(outcomeHandler)));
 }
 
 std::future<Outcome> SMSManager::BulkSMS(const BulkSMSRequest& request) {

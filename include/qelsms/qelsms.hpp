@@ -23,9 +23,9 @@
 #include <nlohmann/json.hpp>
 
 #include "qelsms/http_client.hpp"
+#include "qelsms/lifecycle.hpp"
 #include "qelsms/logging.hpp"
 #include "qelsms/outcome.hpp"
-#include "qelsms/lifecycle.hpp"
 #include "qelsms/segments.hpp"
 
 /// The library's version as a number (1.0).

@@ -19,8 +19,8 @@
 #include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
 
-#include "sandbox_process.hpp"
 #include "http_engine.hpp"
+#include "sandbox_process.hpp"
 
 namespace qelsms {
 namespace {

@@ -27,7 +27,8 @@ std::optional<std::string> inEmptyNetworkNamespace(const std::function<std::stri
     close(fds[1]);
     std::string out;
     char buffer[512];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -45,8 +46,10 @@ TEST(NoNetwork, EveryOperationIsRefusedBeforeItReturns) {
         const auto done = [&](nlohmann::json) { ++completions; };
         const auto failed = [&](std::string message) { log += message + "\n"; };
         SMSManager::GetBalance(done, failed);
-        SMSManager::SingleSMS({.MobileNumbers = {"97450000001"}, .Message = "m", .SenderName = "s"}, done, failed);
-        SMSManager::BulkSMS({.MobileNumbers = {"97450000001"}, .Message = "m", .SenderName = "s"}, done, failed);
+        SMSManager::SingleSMS({.MobileNumbers = {"97450000001"}, .Message = "m", .SenderName = "s"}, done,
+                              failed);
+        SMSManager::BulkSMS({.MobileNumbers = {"97450000001"}, .Message = "m", .SenderName = "s"}, done,
+                            failed);
         SMSManager::CustomSMS({.MessageDetails = {{"97450000001", "m"}}, .SenderName = "s"}, done, failed);
         Client("user", "secret").GetBalance(done, failed);
         return log + "completions=" + std::to_string(completions);
