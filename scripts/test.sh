@@ -24,7 +24,8 @@ ctest --preset ci -j "$test_jobs"
 step "TSan: concurrency and load tests"
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs" --target qelsms_configuration_test qelsms_transport_test \
-  qelsms_client_test qelsms_load_test qelsms_exit_child qelsms-sandbox
+  qelsms_client_test qelsms_load_test qelsms_exit_child qelsms-sandbox qelsms_limits_test qelsms_limits_child \
+  qelsms_credentials_test
 ctest --preset tsan -j "$jobs" -L concurrency
 
 step "fork() under load, without sanitizers (their runtimes are not fork-safe)"
