@@ -25,87 +25,15 @@
 #include "http_settings.hpp"
 #include "lifecycle.hpp"
 #include "pending_calls.hpp"
+#include "transfer.hpp"
 
 namespace qelsms::detail {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How often the loop looks for transfers idle for longer than their time-out,
 // while any is in flight: the time-out fires at most about twice this late.
 constexpr std::chrono::milliseconds kIdleSweepInterval{100};
-// Kept between transfers: up to this many easy handles of each method, and as
-// many answer buffers, each up to a size.
-constexpr std::size_t kMaxSpares = 256;
-constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
-
-struct Host;
-
-struct Request {
-    std::shared_ptr<const ParsedUrl> url;
-    bool post = false;
-    std::string body;
-    // Numbers the request sends to, which the answer's size and the
-    // exchange's deadline grow with.
-    std::size_t numbers = 0;
-    int attempts = 0;
-    Callbacks callbacks;
-    std::shared_ptr<const Settings> settings;
-
-    // Set by the loop thread.
-    Host* host = nullptr;
-    CURL* easy = nullptr;
-    std::size_t inFlightIndex = 0;
-    std::string response;
-    std::size_t maxAnswerBytes = 0;
-    // Bytes sent and received as the last idle sweep saw them, and when they
-    // last changed (or the transfer started).
-    curl_off_t bytesMoved = 0;
-    Clock::time_point lastActivity;
-    // Why a transfer failed, beyond its CURLcode.
-    bool tooLarge = false;
-    bool idleTimedOut = false;
-    // Only while the settings carry a log handler.
-    std::unique_ptr<ExchangeLog> log;
-};
-
-// The loop's view of one host: requests waiting for a connection, and how
-// many of its transfers are active.
-struct Host {
-    std::deque<std::unique_ptr<Request>> waiting;
-    long active = 0;
-};
-
-// An easy handle between transfers, still configured for the settings and
-// method it last served: the next request of the same kind sets only its own
-// options, instead of resetting the handle and setting them all again.
-struct SpareHandle {
-    CURL* easy = nullptr;
-    std::shared_ptr<const Settings> settings;
-};
-
-std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* userData) {
-    auto* request = static_cast<Request*>(userData);
-    const std::size_t bytes = size * count;
-    if (request->response.size() + bytes > request->maxAnswerBytes) {
-        request->tooLarge = true;
-        return 0;  // makes curl fail the transfer with CURLE_WRITE_ERROR
-    }
-    request->response.append(data, bytes);
-    return bytes;
-}
-
-// curl sends a request again, from the start, when its reused keep-alive
-// connection closed without a byte of answer: harmless for a GET, but the
-// server may have read a POST before closing, and a message must reach the
-// provider at most once. The request is therefore let through only the first
-// time; a second attempt fails it instead, and the application decides
-// whether to send again.
-int sendOnce(void* userData, char*, char*, int, int) {
-    auto* request = static_cast<Request*>(userData);
-    return request->attempts++ == 0 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
-}
 
 const std::string& hostKeyOf(const Request& request) {
     return request.url->hostKey;
@@ -199,10 +127,7 @@ private:
         multi_ = curl_multi_init();
         if (multi_ == nullptr) throw std::runtime_error("curl_multi_init failed");
         applyMultiLimits(settings_);
-        jsonHeaders_ = curl_slist_append(nullptr, "Content-Type: application/json");
-        // An empty "Expect:" stops curl from waiting for "100 Continue".
-        jsonHeaders_ = curl_slist_append(jsonHeaders_, "Expect:");
-        if (jsonHeaders_ == nullptr) throw std::bad_alloc();
+        pool_.prepare();
 
         // The loop thread takes no signal: a dead peer's SIGPIPE must not kill
         // the application, and the application's handlers belong on its threads.
@@ -312,52 +237,11 @@ private:
         fullHosts_.clear();
     }
 
-    // A handle for `request`, configured for its settings and method.
-    CURL* takeHandle(const Request& request) {
-        auto& spares = request.post ? sparePosts_ : spareGets_;
-        if (!spares.empty()) {
-            SpareHandle spare = std::move(spares.back());
-            spares.pop_back();
-            if (spare.settings == request.settings) return spare.easy;
-            curl_easy_reset(spare.easy);
-            configure(spare.easy, *request.settings, request.post);
-            return spare.easy;
-        }
-        CURL* easy = curl_easy_init();
-        if (easy != nullptr) configure(easy, *request.settings, request.post);
-        return easy;
-    }
-
-    void recycle(CURL* easy, const Request& request) {
-        auto& spares = request.post ? sparePosts_ : spareGets_;
-        if (spares.size() < kMaxSpares) {
-            spares.push_back({easy, request.settings});
-        } else {
-            curl_easy_cleanup(easy);
-        }
-    }
-
-    // The options every request of these settings and this method shares.
-    void configure(CURL* easy, const Settings& settings, bool post) const {
-        applySettings(easy, settings);
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
-        if (post) {
-            curl_easy_setopt(easy, CURLOPT_POST, 1L);
-            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &sendOnce);
-            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, jsonHeaders_);
-        } else {
-            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-        }
-    }
-
     bool start(Request* request) {
-        CURL* easy = takeHandle(*request);
+        CURL* easy = pool_.take(*request);
         if (easy == nullptr) return false;
         request->easy = easy;
-        if (!spareBuffers_.empty()) {
-            request->response = std::move(spareBuffers_.back());
-            spareBuffers_.pop_back();
-        }
+        pool_.lendBuffer(request->response);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
         curl_easy_setopt(easy, CURLOPT_CURLU, request->url->handle.get());
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
@@ -385,7 +269,7 @@ private:
         }
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
             request->easy = nullptr;
-            recycle(easy, *request);
+            pool_.recycle(easy, *request);
             return false;
         }
         return true;
@@ -456,7 +340,7 @@ private:
                 // Cut off mid-exchange: the handle's state is not worth keeping.
                 curl_easy_cleanup(request.easy);
             } else {
-                recycle(request.easy, request);
+                pool_.recycle(request.easy, request);
             }
             request.easy = nullptr;
         }
@@ -505,31 +389,8 @@ private:
             working_->lock();
         }
         request.reset();  // releases the callbacks
-        if (body && body->capacity() <= kMaxSpareBufferBytes && spareBuffers_.size() < kMaxSpares) {
-            body->clear();
-            spareBuffers_.push_back(std::move(*body));
-        }
+        if (body) pool_.returnBuffer(*body);
         callEnded();
-    }
-
-    // How far a failed exchange got, read before its handle is released.
-    static TransferFailure transferFailureOf(const Request& request, CURLcode result) {
-        TransferFailure failure;
-        failure.code = result;
-        failure.tooLarge = request.tooLarge;
-        failure.timedOut = request.idleTimedOut;
-        if (request.easy == nullptr) return failure;  // never started
-        long status = 0;
-        curl_off_t requestBytes = 0;
-        curl_off_t pretransfer = 0;
-        curl_easy_getinfo(request.easy, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_getinfo(request.easy, CURLINFO_REQUEST_SIZE, &requestBytes);
-        curl_easy_getinfo(request.easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
-        failure.httpStatus = static_cast<int>(status);
-        // A POST's first attempt is let through once its connection is
-        // ready, and may then be written at any moment.
-        failure.requestSent = requestBytes > 0 || pretransfer > 0 || (request.post && request.attempts > 0);
-        return failure;
     }
 
     mutable std::mutex mutex_;
@@ -548,7 +409,6 @@ private:
 
     // Touched by the loop thread only.
     CURLM* multi_ = nullptr;
-    curl_slist* jsonHeaders_ = nullptr;
     long appliedPerHost_ = 0;
     std::shared_ptr<const Settings> appliedSettings_;
     // When the current pass of the loop began: a starting transfer's first
@@ -562,9 +422,7 @@ private:
     std::vector<Host*> fullHosts_;
     std::vector<Request*> inFlight_;
     std::vector<Request*> idle_;
-    std::vector<SpareHandle> spareGets_;
-    std::vector<SpareHandle> sparePosts_;
-    std::vector<std::string> spareBuffers_;
+    HandlePool pool_;
     std::optional<ResponseInfo> info_;
 
     std::mutex stopMutex_;
