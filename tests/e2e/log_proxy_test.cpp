@@ -61,18 +61,6 @@ private:
     std::vector<LogLine> lines_;
 };
 
-int unusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 bool accepts(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -92,7 +80,7 @@ public:
         char pattern[] = "/tmp/qelsms-proxy-XXXXXX";
         if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
         dir_ = pattern;
-        port_ = unusedPort();
+        port_ = closedPort();
         const std::string conf = dir_ + "/tinyproxy.conf";
         std::ofstream(conf) << "Port " << port_ << "\nListen 127.0.0.1\nAllow 127.0.0.1\nConnectPort "
                             << connectPort << "\nLogFile \"" << dir_ << "/tinyproxy.log\"\nLogLevel Info\n"
@@ -178,7 +166,7 @@ TEST_F(LogRedaction, EveryFailureTellsWhyWithoutCredentials) {
         std::string expectedError;  // how the message starts
         std::string expectedLine;   // a regular expression
     };
-    const std::string closed = "https://127.0.0.1:" + std::to_string(unusedPort()) + "/api/";
+    const std::string closed = "https://127.0.0.1:" + std::to_string(closedPort()) + "/api/";
     const std::string sandboxURL = sandbox_->url();
     const std::vector<Case> cases = {
         {"closed port", nullptr, closed, true, "Client error!",
@@ -399,7 +387,7 @@ TEST_F(ThroughProxy, NoProxyHostsAndNoneGoDirect) {
     EXPECT_EQ(balanceError(Client("demo", "demo-password")), "");
 
     // The environment's proxy applies unless the options say "none".
-    const std::string dead = "http://127.0.0.1:" + std::to_string(unusedPort());
+    const std::string dead = "http://127.0.0.1:" + std::to_string(closedPort());
     setenv("https_proxy", dead.c_str(), 1);
     setenv("HTTPS_PROXY", dead.c_str(), 1);
     unsetenv("no_proxy");

@@ -1,8 +1,6 @@
 // Outcomes end to end: every kind of error from a real fault, the
 // outcome-handler and future forms against the sandbox, and waiting for the
 // calls in flight.
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,19 +56,6 @@ std::string callbackMessage(const std::function<void(CompletionHandler, ErrorHan
     return message.get();
 }
 
-// A loopback port nobody listens on.
-int closedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::string httpBase(int port) {
     return "http://127.0.0.1:" + std::to_string(port) + "/api/";
 }
@@ -121,7 +106,7 @@ TEST_P(OutcomeKinds, FromARealFault) {
         tls = std::make_unique<test::LoopbackServer>();
         base = "https://127.0.0.1:" + std::to_string(tls->port()) + "/api/";
     }
-    if (c.target == Target::ClosedPort) base = httpBase(closedPort());
+    if (c.target == Target::ClosedPort) base = httpBase(test::closedPort());
     if (c.target == Target::ResetAfterRequest) {
         raw = std::make_unique<RawServer>([](int fd, const std::string&) { RawServer::resetConnection(fd); });
         base = httpBase(raw->port());

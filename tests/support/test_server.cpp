@@ -189,6 +189,18 @@ int productionPort() {
     return url.rfind("https", 0) == 0 ? 443 : 80;
 }
 
+int closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
 void routeProductionHostTo(int port, int timeoutSeconds, int maxConnectionsPerHost) {
     HttpClientOptions options;
     options.caFile = certPath("ca", ".pem");

@@ -94,6 +94,10 @@ private:
 std::string productionHost();
 int productionPort();
 
+// A loopback port nobody listens on: a connection to it is refused at once.
+// The port is free again, so another process may take it; use it right away.
+int closedPort();
+
 // Routes the production host to 127.0.0.1:`port`, trusting certs/ca.pem.
 void routeProductionHostTo(int port, int timeoutSeconds = 60, int maxConnectionsPerHost = 32);
 
