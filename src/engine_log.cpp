@@ -9,14 +9,6 @@ namespace qelsms::detail {
 
 namespace {
 
-std::string urlPart(CURLU* url, CURLUPart part) {
-    char* value = nullptr;
-    if (curl_url_get(url, part, &value, 0) != CURLUE_OK || value == nullptr) return {};
-    std::string text(value);
-    curl_free(value);
-    return text;
-}
-
 std::string targetOf(CURLU* url, bool post) {
     return std::string(post ? "POST " : "GET ") + loggableURL(url);
 }

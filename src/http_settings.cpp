@@ -58,14 +58,6 @@ bool hasControlCharacter(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
-std::string urlPart(CURLU* url, CURLUPart part) {
-    char* value = nullptr;
-    if (curl_url_get(url, part, &value, 0) != CURLUE_OK || value == nullptr) return {};
-    std::string text(value);
-    curl_free(value);
-    return text;
-}
-
 // Checks a proxy URL and returns how log lines name it. The messages never
 // quote the URL: it may carry the proxy's password.
 std::string checkProxyURL(const std::string& proxy) {
@@ -99,6 +91,14 @@ std::string checkProxyURL(const std::string& proxy) {
 }
 
 }  // namespace
+
+std::string urlPart(CURLU* url, CURLUPart part) {
+    char* value = nullptr;
+    if (curl_url_get(url, part, &value, 0) != CURLUE_OK || value == nullptr) return {};
+    std::string text(value);
+    curl_free(value);
+    return text;
+}
 
 std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
     if (options.maxConnectionsPerHost <= 0)

@@ -53,4 +53,8 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options);
 // a request's own deadline aside). `settings` must outlive the handle's use.
 void applySettings(CURL* easy, const Settings& settings);
 
+// One part of a parsed URL as text; empty when the URL has none, or curl
+// can't give it.
+std::string urlPart(CURLU* url, CURLUPart part);
+
 }  // namespace qelsms::detail
