@@ -52,6 +52,14 @@ TransferFailure transferFailureOf(const Request& request, CURLcode result) {
     // A POST's first attempt is let through once its connection is
     // ready, and may then be written at any moment.
     failure.requestSent = requestBytes > 0 || pretransfer > 0 || (request.post && request.attempts > 0);
+    // A proxy that refused the tunnel got only the CONNECT line, which counts
+    // among the bytes sent: the provider never saw the request.
+    long connectCode = 0;
+    curl_easy_getinfo(request.easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+    if (connectCode != 0 && (connectCode < 200 || connectCode > 299)) {
+        failure.requestSent = false;
+        failure.httpStatus = 0;
+    }
     return failure;
 }
 

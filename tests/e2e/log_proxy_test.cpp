@@ -376,6 +376,13 @@ TEST_F(ThroughProxy, AProxyThatRefusesTheTunnelFailsTheCallClearly) {
     expectNoCredentials(log);
     EXPECT_NE(log.all().find("the proxy refused the tunnel with status 403"), std::string::npos) << log.all();
     EXPECT_NE(proxy.log().find("Refused CONNECT"), std::string::npos) << proxy.log();
+
+    // Nothing reached the provider, so a retry is safe.
+    const Outcome outcome = Client(kUser, kPassword).GetBalance().get();
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().kind, ErrorKind::CouldNotConnect) << toString(outcome.error().kind);
+    EXPECT_FALSE(outcome.error().mayHaveBeenProcessed);
+    EXPECT_EQ(outcome.error().httpStatus, 0);
 }
 
 TEST_F(ThroughProxy, NoProxyHostsAndNoneGoDirect) {
