@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <new>
+
 #include <qelsms/lifecycle.hpp>
 
 #include "http_engine.hpp"
@@ -10,7 +12,10 @@
 namespace qelsms::detail {
 
 std::mutex& settingsMutex() noexcept {
-    static std::mutex& mutex = *new std::mutex;
+    // Built in static storage and never destroyed: calls made while the
+    // process exits still find it.
+    alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+    static std::mutex& mutex = *new (storage) std::mutex;
     return mutex;
 }
 

@@ -66,7 +66,7 @@ public:
     /// A success carrying `answer`.
     explicit Outcome(nlohmann::json answer) noexcept : answer_(std::move(answer)) {}
     /// A failure described by `error`.
-    explicit Outcome(Error error) noexcept : error_(std::move(error)), ok_(false) {}
+    explicit Outcome(Error error) : error_(std::move(error)), ok_(false) {}
 
     /// True when the provider accepted the request and its answer was decoded.
     [[nodiscard]] bool ok() const noexcept { return ok_; }
