@@ -87,8 +87,9 @@ TEST_F(SlowNameServer, DelaysNoOtherHostAndFailsItsCallsAtTheirTimeOut) {
         if (kind == "healthy") {
             ++healthy;
             RecordProperty("healthy_ms", static_cast<int>(ms));
-            // The lookup takes 10 s to give up; before, every call waited for it.
-            EXPECT_LT(ms, 2000) << line;
+            // The lookup gives up about 7.5 s after these calls are sent;
+            // before, every call waited for it.
+            EXPECT_LT(ms, 5000) << line;
         } else if (kind == "slow") {
             ++slow;
             RecordProperty("slow_ms", static_cast<int>(ms));
