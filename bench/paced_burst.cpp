@@ -116,11 +116,12 @@ int run(const Options& options) {
     const Clock::time_point start = Clock::now();
     for (std::size_t i = 0; i < options.requests; ++i) {
         if (bucket.limited()) {
-            Clock::time_point now = Clock::now();
-            while (!bucket.tryTake(now)) {
-                std::this_thread::sleep_until(bucket.earliestStart(now));
-                now = Clock::now();
-            }
+            // Charged at the planned start, not at the wake-up, so a sleep
+            // that overshoots by less than an interval (plus the burst's
+            // tolerance) does not slow the rest of the campaign.
+            const Clock::time_point planned = bucket.earliestStart(Clock::now());
+            std::this_thread::sleep_until(planned);
+            bucket.tryTake(planned);
         }
         client.SingleSMS(request, [&tally](qelsms::Outcome outcome) { tally.add(outcome); });
     }

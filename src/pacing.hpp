@@ -40,7 +40,11 @@ public:
     [[nodiscard]] PacingTime earliestStart(PacingTime now) const noexcept;
 
     // Lets one request start at `now` and counts it; false, counting nothing,
-    // when it must wait until earliestStart(now).
+    // when it must wait until earliestStart(now). A scheduler that wakes late
+    // passes the start it had planned (earliestStart's answer) rather than the
+    // time it woke: a lateness of less than one interval (plus the burst's
+    // tolerance) is then not lost. A longer stall counts as a quiet spell: at
+    // most `burst` requests catch up at once.
     bool tryTake(PacingTime now) noexcept;
 
     // Holds every request back until `until` (a 429 from the provider). A

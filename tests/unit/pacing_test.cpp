@@ -102,6 +102,21 @@ TEST(TokenBucketRefill, ARefusedTakeCountsNothing) {
     EXPECT_EQ(bucket.earliestStart(kT0 + 100ms), kT0 + 200ms);
 }
 
+// A scheduler on a loaded machine wakes late for every request, by less than
+// an interval. Charged at the planned start, the campaign keeps its length;
+// charged at the wake-up, each lateness would add up.
+TEST(TokenBucketRefill, LateWakeUpsChargedAtThePlannedStartKeepTheSchedule) {
+    TokenBucket bucket(100, 1);
+    PacingTime wokeAt = kT0;
+    PacingTime lastPlanned = kT0;
+    for (int i = 0; i < 10000; ++i) {
+        lastPlanned = bucket.earliestStart(wokeAt);
+        wokeAt = lastPlanned + 3ms;
+        ASSERT_TRUE(bucket.tryTake(lastPlanned)) << "request " << i;
+    }
+    EXPECT_EQ(lastPlanned - kT0, 99990ms);
+}
+
 struct PauseCase {
     const char* name;
     double rate;
