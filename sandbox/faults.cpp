@@ -8,7 +8,7 @@ namespace qelsms::sandbox {
 
 namespace {
 
-constexpr std::array<std::pair<FaultType, std::string_view>, 8> kNames{{
+constexpr std::array<std::pair<FaultType, std::string_view>, 9> kNames{{
     {FaultType::Delay, "delay"},
     {FaultType::Close, "close"},
     {FaultType::Reset, "reset"},
@@ -17,6 +17,7 @@ constexpr std::array<std::pair<FaultType, std::string_view>, 8> kNames{{
     {FaultType::Html500, "html-500"},
     {FaultType::Oversized, "oversized"},
     {FaultType::Redirect, "redirect"},
+    {FaultType::Throttle, "throttle"},
 }};
 
 std::string_view nameOf(FaultType type) {
@@ -42,6 +43,29 @@ bool readCount(const nlohmann::ordered_json& request, const char* key, std::size
     return true;
 }
 
+// Retry-After as a test gives it: a non-negative integer, or a string of
+// visible characters and blanks (never a line break, which would end the
+// header and start another).
+bool readRetryAfter(const nlohmann::ordered_json& request, std::optional<std::string>& out,
+                    std::string& error) {
+    const auto it = request.find("retryAfter");
+    if (it == request.end()) return true;
+    if (it->is_number_unsigned()) {
+        out = std::to_string(it->get<std::uint64_t>());
+        return true;
+    }
+    if (it->is_string()) {
+        const std::string& text = it->get_ref<const std::string&>();
+        if (std::all_of(text.begin(), text.end(),
+                        [](char c) { return c == '\t' || (c >= ' ' && c <= '~'); })) {
+            out = text;
+            return true;
+        }
+    }
+    error = R"("retryAfter" must be a non-negative integer or a string of printable ASCII characters)";
+    return false;
+}
+
 }  // namespace
 
 bool processesRequest(FaultType type) {
@@ -54,8 +78,8 @@ std::optional<Fault> parseFault(const nlohmann::ordered_json& request, std::stri
         error = "a fault is a JSON object";
         return std::nullopt;
     }
-    static constexpr std::array<std::string_view, 6> kKeys{"type",    "count", "path",
-                                                           "delayMs", "bytes", "location"};
+    static constexpr std::array<std::string_view, 7> kKeys{"type",  "count",    "path",      "delayMs",
+                                                           "bytes", "location", "retryAfter"};
     for (const auto& [key, value] : request.items()) {
         if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
             error = "unknown member \"" + key + "\"";
@@ -68,7 +92,7 @@ std::optional<Fault> parseFault(const nlohmann::ordered_json& request, std::stri
     if (type == request.end() || !type->is_string()) {
         error =
             "\"type\" must be one of delay, close, reset, truncate, wrong-media-type, html-500, oversized, "
-            "redirect";
+            "redirect, throttle";
         return std::nullopt;
     }
     const auto known = std::find_if(kNames.begin(), kNames.end(), [&](const auto& entry) {
@@ -83,7 +107,8 @@ std::optional<Fault> parseFault(const nlohmann::ordered_json& request, std::stri
     std::size_t delayMs = 0;
     if (!readCount(request, "count", 1, fault.count, error) ||
         !readCount(request, "delayMs", 1000, delayMs, error) ||
-        !readCount(request, "bytes", fault.bytes, fault.bytes, error)) {
+        !readCount(request, "bytes", fault.bytes, fault.bytes, error) ||
+        !readRetryAfter(request, fault.retryAfter, error)) {
         return std::nullopt;
     }
     fault.delay = std::chrono::milliseconds(delayMs);
@@ -109,7 +134,14 @@ nlohmann::ordered_json toJson(const Fault& fault) {
     if (fault.type == FaultType::Delay) out["delayMs"] = fault.delay.count();
     if (fault.type == FaultType::Oversized) out["bytes"] = fault.bytes;
     if (fault.type == FaultType::Redirect && !fault.location.empty()) out["location"] = fault.location;
+    if (fault.type == FaultType::Throttle && fault.retryAfter) out["retryAfter"] = *fault.retryAfter;
     return out;
+}
+
+Answer throttleAnswer(const Fault& fault) {
+    Answer answer{429, {{"status", "error"}, {"errorDescription", "Too many requests: try again later"}}};
+    if (fault.retryAfter) answer.headers.emplace_back("Retry-After", *fault.retryAfter);
+    return answer;
 }
 
 void FaultPlan::arm(Fault fault) {

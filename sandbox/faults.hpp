@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service.hpp"
+
 namespace qelsms::sandbox {
 
 enum class FaultType {
@@ -23,6 +25,7 @@ enum class FaultType {
     Html500,         // 500 with an HTML page
     Oversized,       // 200 JSON far larger than any sane answer
     Redirect,        // 302 to another URL
+    Throttle,        // 429, as a provider answers a client over its rate
 };
 
 struct Fault {
@@ -36,6 +39,10 @@ struct Fault {
     std::size_t bytes = 20u * 1024u * 1024u;
     // Empty: the sandbox's own /sandbox/redirect-target.
     std::string location;
+    // The Retry-After header of a throttle, sent as given: seconds, an
+    // HTTP date, or anything a test wants a client to cope with. Absent: no
+    // header at all.
+    std::optional<std::string> retryAfter;
 };
 
 // Whether the request a fault spoils still takes effect (credits charged,
@@ -46,6 +53,9 @@ bool processesRequest(FaultType type);
 // "delayMs": 500}. Sets `error` and returns nullopt when it is malformed.
 std::optional<Fault> parseFault(const nlohmann::ordered_json& request, std::string& error);
 nlohmann::ordered_json toJson(const Fault& fault);
+
+// The answer a throttle fault gives: 429, a JSON refusal and its Retry-After.
+Answer throttleAnswer(const Fault& fault);
 
 class FaultPlan {
 public:

@@ -36,6 +36,10 @@ Options:
                              certificate (for api.qelsms.example, localhost,
                              127.0.0.1 and ::1) to FILE, then serve
   --max-threads N            most connections served at once (default 1024)
+  --rate-limit N             requests per second each account may make (a
+                             decimal, e.g. 100 or 0.5); beyond it the answer
+                             is 429 with Retry-After and nothing is charged.
+                             Default (or 0): no limit
   --log                      log each request's method, path and status to
                              standard error
   --version                  print the version and exit
@@ -54,6 +58,7 @@ struct Options {
     qelsms::sandbox::ServerOptions server;
     std::vector<InitialAccount> accounts;
     std::string caFile;
+    qelsms::sandbox::RateLimit rateLimit;
 };
 
 Options parse(int argc, char** argv) {
@@ -93,6 +98,12 @@ Options parse(int argc, char** argv) {
             options.caFile = value();
         } else if (arg == "--max-threads") {
             options.server.maxThreads = static_cast<std::size_t>(number(1, 100000));
+        } else if (arg == "--rate-limit") {
+            const std::string text = value();
+            const auto limit = qelsms::sandbox::parseRateLimit(text);
+            if (!limit)
+                fail("--rate-limit wants a number of requests per second (0: no limit), got '" + text + "'");
+            options.rateLimit = *limit;
         } else if (arg == "--log") {
             options.server.log = true;
         } else {
@@ -124,7 +135,7 @@ int main(int argc, char** argv) {
         if (!out.flush()) fail("cannot write " + options.caFile);
     }
 
-    qelsms::sandbox::Service service(options.accounts);
+    qelsms::sandbox::Service service(options.accounts, options.rateLimit);
     qelsms::sandbox::SandboxServer server(service, options.server);
     if (server.bind() < 0) {
         std::cerr << "qelsms-sandbox: cannot listen on " << options.server.host << " port "

@@ -101,6 +101,13 @@ Rendered renderJson(int status, const json& body) {
     return {status, kJsonType, body.dump(-1, ' ', false, json::error_handler_t::replace), {}};
 }
 
+Rendered renderAnswer(const Answer& answer) {
+    Rendered rendered = renderJson(answer.status, answer.body);
+    for (const auto& [name, value] : answer.headers)
+        rendered.headers.emplace(name, value);
+    return rendered;
+}
+
 Rendered renderHtml(int status, std::string_view title, std::string_view text) {
     std::string page = "<!DOCTYPE html>\n<html><head><title>";
     page.append(title).append("</title></head>\n<body><h1>").append(title).append("</h1><p>");
@@ -396,6 +403,8 @@ void SandboxServer::handleApi(const httplib::Request& req, httplib::Response& re
                 moved.headers.emplace("Location", location);
                 return apply(res, std::move(moved));
             }
+            case FaultType::Throttle:
+                return apply(res, renderAnswer(throttleAnswer(*fault)));
             case FaultType::Reset:
             case FaultType::Truncate:
             case FaultType::WrongMediaType:
@@ -425,7 +434,7 @@ void SandboxServer::handleApi(const httplib::Request& req, httplib::Response& re
         const Answer result = endpoint->kind ? service_.send(*endpoint->kind, queryOf(req),
                                                              req.get_header_value("Content-Type"), req.body)
                                              : service_.getBalance(queryOf(req));
-        answer = renderJson(result.status, result.body);
+        answer = renderAnswer(result);
     }
 
     if (fault && fault->type == FaultType::WrongMediaType) answer.contentType = "text/plain; charset=utf-8";

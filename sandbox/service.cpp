@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <span>
 #include <unordered_set>
@@ -178,6 +179,17 @@ const char* encodingName(Encoding encoding) {
     return encoding == Encoding::GSM7 ? "GSM7" : "UCS2";
 }
 
+// "100", "0.25": up to three decimals, no trailing zeros.
+std::string formatRate(double rate) {
+    char out[64];
+    std::snprintf(out, sizeof out, "%.3f", rate);
+    std::string text = out;
+    while (text.back() == '0')
+        text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text;
+}
+
 std::string submissionId(std::uint64_t n) {
     std::string digits = std::to_string(n);
     if (digits.size() < 8) digits.insert(0, 8 - digits.size(), '0');
@@ -197,6 +209,16 @@ std::optional<InitialAccount> parseAccountOption(std::string_view text) {
     if (ec != std::errc() || end != credits.data() + credits.size() || account.credits < 0)
         return std::nullopt;
     return account;
+}
+
+std::optional<RateLimit> parseRateLimit(std::string_view text) {
+    double rate = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rate);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(rate) ||
+        rate < 0) {
+        return std::nullopt;
+    }
+    return RateLimit{rate};
 }
 
 std::optional<std::chrono::sys_seconds> parseScheduledDate(std::string_view text) {
@@ -271,7 +293,8 @@ std::optional<std::string> queryValue(std::string_view query, std::string_view n
     return std::nullopt;
 }
 
-Service::Service(std::vector<InitialAccount> accounts) : initialAccounts_(std::move(accounts)) {
+Service::Service(std::vector<InitialAccount> accounts, RateLimit rateLimit)
+    : initialAccounts_(std::move(accounts)), rateLimit_(rateLimit) {
     reset();
 }
 
@@ -283,6 +306,8 @@ void Service::reset() {
     records_.clear();
     firstRecord_ = 0;
     requestCounts_.clear();
+    buckets_.clear();
+    rateLimited_ = 0;
     clockOffset_ = std::chrono::seconds{0};
 }
 
@@ -310,11 +335,38 @@ Service::Account* Service::authenticate(std::string_view query, std::string& use
     return &it->second;
 }
 
+std::optional<Answer> Service::overRateLimit(const std::string& user) {
+    const double rate = rateLimit_.requestsPerSecond;
+    if (rate <= 0) return std::nullopt;
+    const double capacity = std::max(1.0, rate);
+    const auto now = std::chrono::steady_clock::now();
+    // A bucket seen for the first time (or since a reset) is full.
+    const auto [it, fresh] = buckets_.try_emplace(user, Bucket{capacity, now});
+    Bucket& bucket = it->second;
+    if (!fresh) {
+        const std::chrono::duration<double> quiet = now - bucket.refilledAt;
+        bucket.tokens = std::min(capacity, bucket.tokens + quiet.count() * rate);
+        bucket.refilledAt = now;
+    }
+    if (bucket.tokens >= 1) {
+        bucket.tokens -= 1;
+        return std::nullopt;
+    }
+    ++rateLimited_;
+    // Whole seconds until a token is back, at least one.
+    const auto wait = static_cast<long long>(std::max(1.0, std::ceil((1 - bucket.tokens) / rate)));
+    Answer answer = error(429, "Too many requests: this account may make " + formatRate(rate) +
+                                   " requests per second; try again in " + std::to_string(wait) + " s");
+    answer.headers.emplace_back("Retry-After", std::to_string(wait));
+    return answer;
+}
+
 Answer Service::getBalance(std::string_view query) {
     std::lock_guard lock(mutex_);
     std::string user;
     const Account* account = authenticate(query, user);
     if (account == nullptr) return denied();
+    if (auto refusal = overRateLimit(user)) return std::move(*refusal);
     return {200, json{{"status", "success"}, {"username", user}, {"balance", account->credits}}};
 }
 
@@ -322,10 +374,13 @@ Answer Service::send(SendKind kind, std::string_view query, std::string_view con
                      std::string_view body) {
     // Credentials come first, as with the real service: a caller with a wrong
     // password learns nothing about its body.
+    // Then the rate, before the body is even read: a refused request costs
+    // nothing and leaves no trace but its count.
     {
         std::lock_guard lock(mutex_);
         std::string user;
         if (authenticate(query, user) == nullptr) return denied();
+        if (auto refusal = overRateLimit(user)) return std::move(*refusal);
     }
 
     if (!isJsonMediaType(contentType))
@@ -486,7 +541,7 @@ json Service::requestCounts() const {
         counts[path] = count;
         total += count;
     }
-    return {{"total", total}, {"paths", std::move(counts)}};
+    return {{"total", total}, {"paths", std::move(counts)}, {"rateLimited", rateLimited_}};
 }
 
 json Service::messages() const {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -45,22 +46,36 @@ std::optional<std::string> queryValue(std::string_view query, std::string_view n
 
 enum class SendKind { Single, Bulk, Custom };
 
-// A status code and a JSON body, as the HTTP layer should send them.
+// A status code, a JSON body and any extra headers, as the HTTP layer should
+// send them.
 struct Answer {
     int status = 200;
     nlohmann::ordered_json body;
+    std::vector<std::pair<std::string, std::string>> headers{};
 };
+
+// How fast each account may call the services: a bucket per account holding
+// up to max(1, requestsPerSecond) requests, refilled at requestsPerSecond, so
+// a quiet account may send a second's worth at once and a busy one its rate.
+// 0: no limit.
+struct RateLimit {
+    double requestsPerSecond = 0;
+};
+
+// Parses --rate-limit's value: requests per second, 0 for no limit.
+std::optional<RateLimit> parseRateLimit(std::string_view text);
 
 class Service {
 public:
-    explicit Service(std::vector<InitialAccount> accounts);
+    explicit Service(std::vector<InitialAccount> accounts, RateLimit rateLimit = {});
 
     Answer getBalance(std::string_view query);
     // `contentType` is the request's Content-Type header.
     Answer send(SendKind kind, std::string_view query, std::string_view contentType, std::string_view body);
 
     // Counts one request to `path` (every request under /api/, whatever its
-    // outcome), so tests can tell how often a client submitted.
+    // outcome), so tests can tell how often a client submitted. The counts
+    // also say how many requests the rate limit refused.
     void countRequest(std::string_view path);
     nlohmann::ordered_json requestCounts() const;
 
@@ -70,7 +85,8 @@ public:
     void putAccount(const InitialAccount& account);
 
     // Forgets messages and request counts, restores the initial accounts and
-    // balances, and sets the clock back to real time.
+    // balances, fills every account's rate-limit bucket, and sets the clock
+    // back to real time.
     void reset();
 
     // The sandbox clock: real UTC time plus an offset that tests may advance
@@ -105,8 +121,16 @@ private:
         nlohmann::ordered_json options;
     };
 
+    struct Bucket {
+        double tokens = 0;
+        std::chrono::steady_clock::time_point refilledAt;
+    };
+
     // The account named by the query, if its password matches.
     Account* authenticate(std::string_view query, std::string& user);
+    // The 429 for a request of `user` beyond the rate limit; nullopt, taking
+    // one of its tokens, when the request may go on. Called with mutex_ held.
+    std::optional<Answer> overRateLimit(const std::string& user);
 
     std::vector<InitialAccount> initialAccounts_;
     mutable std::mutex mutex_;
@@ -115,6 +139,9 @@ private:
     std::size_t firstRecord_ = 0;  // records_ is a ring once it holds kMaxRecords
     std::uint64_t nextSubmission_ = 1;
     std::map<std::string, std::uint64_t, std::less<>> requestCounts_;
+    RateLimit rateLimit_;
+    std::map<std::string, Bucket, std::less<>> buckets_;
+    std::uint64_t rateLimited_ = 0;
     std::chrono::seconds clockOffset_{0};
 };
 

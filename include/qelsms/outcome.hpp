@@ -14,6 +14,10 @@
 
 namespace qelsms {
 
+namespace detail {
+struct OutcomeAccess;
+}  // namespace detail
+
 /// What went wrong with a call, as far as the library can tell.
 enum class ErrorKind {
     /// No error: the call succeeded.
@@ -63,10 +67,12 @@ struct Error {
 /// The end of one call: the decoded answer, or an Error.
 class Outcome {
 public:
-    /// A success carrying `answer`.
+    /// A success carrying `answer`, after one try.
     explicit Outcome(nlohmann::json answer) noexcept : answer_(std::move(answer)) {}
-    /// A failure described by `error`.
-    explicit Outcome(Error error) : error_(std::move(error)), ok_(false) {}
+    /// A failure described by `error`: after one try, or none when its kind is
+    /// ErrorKind::NotSent.
+    explicit Outcome(Error error)
+        : error_(std::move(error)), attempts_(error_.kind == ErrorKind::NotSent ? 0 : 1), ok_(false) {}
 
     /// True when the provider accepted the request and its answer was decoded.
     [[nodiscard]] bool ok() const noexcept { return ok_; }
@@ -76,10 +82,16 @@ public:
     [[nodiscard]] nlohmann::json answer() && noexcept { return std::move(answer_); }
     /// The failure when !ok(); an Error of kind ErrorKind::None otherwise.
     [[nodiscard]] const Error& error() const noexcept { return error_; }
+    /// How many times the call was tried: 1 without retries, more when it was
+    /// retried, 0 when it was refused before any try.
+    [[nodiscard]] int attempts() const noexcept { return attempts_; }
 
 private:
+    friend struct detail::OutcomeAccess;
+
     nlohmann::json answer_{};
     Error error_{};
+    int attempts_ = 1;
     bool ok_ = true;
 };
 

@@ -26,6 +26,7 @@
 #include "qelsms/lifecycle.hpp"
 #include "qelsms/logging.hpp"
 #include "qelsms/outcome.hpp"
+#include "qelsms/pacing.hpp"
 #include "qelsms/segments.hpp"
 
 /// The library's version as a number (1.0).

@@ -139,6 +139,8 @@ TEST_P(OutcomeKinds, FromARealFault) {
     EXPECT_EQ(error.httpStatus, c.httpStatus);
     EXPECT_EQ(error.mayHaveBeenProcessed, c.mayHaveBeenProcessed);
     EXPECT_TRUE(outcome.answer().is_null());
+    // No retries configured: one try, or none for a refusal.
+    EXPECT_EQ(outcome.attempts(), c.kind == ErrorKind::NotSent ? 0 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -206,6 +208,7 @@ TEST_F(OutcomeForms, EveryOperationAsAFutureOnSMSManagerAndClient) {
         ASSERT_TRUE(outcome.ok()) << outcome.error().message;
         EXPECT_EQ(outcome.answer().at("status"), "success");
         EXPECT_EQ(outcome.error().kind, ErrorKind::None);
+        EXPECT_EQ(outcome.attempts(), 1);
     }
     EXPECT_EQ(sandbox().get("/sandbox/messages").at("messages").size(), 6u);
 }
@@ -273,6 +276,7 @@ TEST_P(FutureRefusals, AreReadyOnReturnAsNotSent) {
     EXPECT_EQ(outcome.error().kind, ErrorKind::NotSent);
     EXPECT_EQ(outcome.error().httpStatus, 0);
     EXPECT_FALSE(outcome.error().mayHaveBeenProcessed);
+    EXPECT_EQ(outcome.attempts(), 0) << "refused before any try";
 }
 
 std::future<Outcome> urlError() {

@@ -370,7 +370,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"Html500", {{"type", "html-500"}}, "JSON error: ", true, false},
                     FaultCase{"Oversized", {{"type", "oversized"}}, "Client error!", false, false},
                     // The library doesn't follow redirects: it reads the 302's HTML page.
-                    FaultCase{"Redirect", {{"type", "redirect"}}, "JSON error: ", true, false}),
+                    FaultCase{"Redirect", {{"type", "redirect"}}, "JSON error: ", true, false},
+                    FaultCase{"Throttle",
+                              {{"type", "throttle"}, {"retryAfter", 1}},
+                              "Too many requests: try again later",
+                              false,
+                              false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SandboxTest, FaultLastsForItsCountAndOnlyOnItsPath) {
