@@ -39,14 +39,17 @@ const std::string kPassword = "campaign-secret";
 // moment without a pipe to drain.
 class Cli {
 public:
-    Cli(const std::vector<std::string>& args, const fs::path& dir) : out_(dir / "out"), err_(dir / "err") {
+    // Runs qelsms with `args`, or, given `program`, that program with `args`.
+    Cli(const std::vector<std::string>& args, const fs::path& dir, const std::string& input = "/dev/null",
+        const std::string& program = QELSMS_CLI_BINARY)
+        : out_(dir / "out"), err_(dir / "err") {
         std::vector<std::string> env;
         for (char** entry = environ; *entry != nullptr; ++entry) {
             if (!std::string_view(*entry).starts_with("QELSMS_")) env.emplace_back(*entry);
         }
         env.push_back("QELSMS_USER=ann");
         env.push_back("QELSMS_PASSWORD=" + kPassword);
-        std::vector<std::string> argvStrings{QELSMS_CLI_BINARY};
+        std::vector<std::string> argvStrings{program};
         argvStrings.insert(argvStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         std::vector<char*> envp;
@@ -60,7 +63,7 @@ public:
         if (pid_ < 0) throw std::runtime_error("fork failed");
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int in = open("/dev/null", O_RDONLY);
+            const int in = open(input.c_str(), O_RDONLY);
             const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(in, STDIN_FILENO);
@@ -172,10 +175,8 @@ protected:
         std::map<std::string, std::vector<std::string>>* texts = nullptr) {
         std::map<std::string, int> counts;
         const json all = sandbox().get("/sandbox/messages");
-    if (std::getenv("CAMPAIGN_DEBUG") != nullptr) std::cerr << all.dump().substr(0, 300) << "\n";
-    for (const json& message : all.at("messages")) {
-            if (std::getenv("CAMPAIGN_DEBUG") != nullptr) std::cerr << message.dump().substr(0, 300) << "\n";
-        for (const json& recipient : message.at("recipients")) {
+        for (const json& message : all.at("messages")) {
+            for (const json& recipient : message.at("recipients")) {
                 const std::string number = recipient.at("mobileNumber");
                 ++counts[number];
                 if (texts != nullptr) (*texts)[number].push_back(recipient.at("message"));
@@ -473,6 +474,41 @@ TEST_F(CampaignTest, SigintStopsAtTheBatchBoundaryAndTheJournalResumes) {
     EXPECT_EQ(arrived.size(), 500u);
     for (const auto& [number, times] : arrived)
         ASSERT_EQ(times, 1) << number;
+}
+
+// On a terminal (a pseudo-terminal from util-linux's script), a run above
+// --confirm-above asks first and draws its progress in place.
+TEST_F(CampaignTest, OnATerminalAsksBeforeSpendingAndRewritesOneProgressLine) {
+    const std::string numbers = numbersFile(50);
+    const auto onTerminal = [&](const std::string& answer, std::vector<std::string> more) {
+        std::string command = QELSMS_CLI_BINARY;
+        for (const std::string& arg : connection(bulkArgs(numbers, "10", std::move(more))))
+            command += " '" + arg + "'";
+        Cli cli({"-qec", command, "/dev/null"}, dir_, file("answer", answer), "/usr/bin/script");
+        const int status = cli.wait();
+        return Finished{status, cli.out(), cli.err()};
+    };
+
+    const Finished declined = onTerminal("n\n", {"--confirm-above", "10"});
+    EXPECT_EQ(declined.status, 1) << declined;
+    EXPECT_NE(
+        declined.out.find("This run sends 50 numbers in 5 requests and needs about 50 credits. Send? [y/N]"),
+        std::string::npos)
+        << declined;
+    EXPECT_NE(declined.out.find("nothing sent"), std::string::npos) << declined;
+    EXPECT_EQ(sandbox().get("/sandbox/requests").at("total"), 0);
+
+    const Finished below = onTerminal("", {"--confirm-above", "50"});
+    EXPECT_EQ(below.status, 0) << below;
+    EXPECT_EQ(below.out.find("Send?"), std::string::npos) << below;
+    EXPECT_NE(below.out.find("\r\x1b[Kqelsms: 5/5 batches, 50/50 numbers, "), std::string::npos) << below;
+
+    const Finished agreed = onTerminal("y\n", {"--confirm-above", "10"});
+    EXPECT_EQ(agreed.status, 0) << agreed;
+    const Finished yes = onTerminal("", {"--confirm-above", "10", "--yes"});
+    EXPECT_EQ(yes.status, 0) << yes;
+    EXPECT_EQ(yes.out.find("Send?"), std::string::npos) << yes;
+    EXPECT_EQ(bulkRequests(), 15u);
 }
 
 TEST_F(CampaignTest, RateSpacesTheRequests) {
