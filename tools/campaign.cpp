@@ -52,7 +52,7 @@ public:
         struct sigaction action = {};
         action.sa_handler = requestStop;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
+        action.sa_flags = SA_RESETHAND | SA_RESTART;
         sigaction(SIGINT, &action, &oldInterrupt_);
         sigaction(SIGTERM, &action, &oldTerminate_);
     }
