@@ -63,8 +63,8 @@ Journal::Journal(std::string path) : path_(std::move(path)) {
     }
     sqlite3_busy_timeout(db_, 5000);
     try {
-        // A full sync at each commit: the journal must outlive a power cut as
-        // well as a killed process, since a lost "leaving" means a double.
+        // A full sync at each commit: a "leaving" must outlive a power cut as
+        // well as a killed process, since losing one means a double.
         execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
         int version = 0;
         {
@@ -195,6 +195,15 @@ void Journal::markLeaving(std::size_t index, std::size_t first, std::size_t coun
 }
 
 void Journal::markOutcome(std::size_t index, BatchState state, const std::string& detail) {
+    // An outcome is written to the file but not synced: a power cut can only
+    // lose it back to "leaving", which reads as uncertain and is never resent
+    // unasked, and the next batch's synced "leaving" carries it to the disk.
+    // That halves the syncs a batch costs.
+    execute("PRAGMA synchronous=NORMAL");
+    struct FullSyncAgain {
+        Journal* journal;
+        ~FullSyncAgain() { sqlite3_exec(journal->db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr); }
+    } fullSyncAgain{this};
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(db_,
                        "UPDATE batch SET state = ?, detail = ?, "
