@@ -68,6 +68,12 @@ row "dry run, --region QA" "$s" "$k" "$st"
 
 curl -s -X POST --cacert "$work/ca.pem" "${root}reset" > /dev/null
 read -r s k st < <(measure bulk --sender Bench -m "Campaign benchmark" --numbers-file "$work/numbers.txt" \
+  --batch-size "$batch")
+row "campaign, batch $batch, no journal" "$s" "$k" "$st"
+echo "<!-- campaign delivered $(delivered) numbers -->"
+
+curl -s -X POST --cacert "$work/ca.pem" "${root}reset" > /dev/null
+read -r s k st < <(measure bulk --sender Bench -m "Campaign benchmark" --numbers-file "$work/numbers.txt" \
   --batch-size "$batch" --journal "$work/journal.db")
 row "campaign, batch $batch, journal" "$s" "$k" "$st"
 echo "<!-- campaign delivered $(delivered) numbers -->"
