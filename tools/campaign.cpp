@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -438,7 +439,13 @@ void addCampaignOptions(CLI::App* app, CampaignOptions& options) {
         "--dry-run", options.dryRun,
         "send nothing: count numbers, batches, parts and credits (and the balance, given an account)");
     app->add_option_function<std::string>(
-           "--region", [&options](const std::string& value) { options.region = value; },
+           "--region",
+           [&options](std::string value) {
+               // ISO codes are upper case; "qa" means the same.
+               std::transform(value.begin(), value.end(), value.begin(),
+                              [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+               options.region = std::move(value);
+           },
            "with --dry-run, check the numbers against this country's numbering plan (ISO code, e.g. QA)")
         ->type_name("CC");
     app->add_option("--confirm-above", options.confirmAbove,

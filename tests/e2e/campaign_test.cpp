@@ -394,7 +394,7 @@ TEST_F(CampaignTest, DryRunCountsWithoutSendingAndAsksTheBalanceOnce) {
     // 161 GSM characters take two parts.
     const std::string text(161, 'a');
     const Finished dry = run({"bulk", "--sender", "Shop", "-m", text, "--numbers-file", numbers,
-                              "--batch-size", "3", "--dry-run", "--region", "QA", "--json"});
+                              "--batch-size", "3", "--dry-run", "--region", "qa", "--json"});
     ASSERT_EQ(dry.status, 0) << dry;
     const json out = json::parse(dry.out);
     EXPECT_EQ(out.at("numbers"), 4);
@@ -402,6 +402,7 @@ TEST_F(CampaignTest, DryRunCountsWithoutSendingAndAsksTheBalanceOnce) {
     EXPECT_EQ(out.at("credits"), 8);
     EXPECT_EQ(out.at("partsPerMessage").at("max"), 2);
     EXPECT_EQ(out.at("balance"), 100000000);
+    EXPECT_EQ(out.at("region"), "QA");
     EXPECT_EQ(out.at("invalid"), 1);
     EXPECT_EQ(out.at("invalidNumbers"), json::parse(R"([{"line": 3, "number": "1234"}])"));
     const json requests = sandbox().get("/sandbox/requests");
