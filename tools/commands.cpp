@@ -50,6 +50,8 @@ Account resolveAccount(const GlobalOptions& global) {
     return account;
 }
 
+}  // namespace
+
 // The account's client, with the HTTP client set up as the options ask. The
 // base URL is checked here because the library reports an unparsable URL
 // only on standard output and then calls neither callback.
@@ -107,6 +109,8 @@ std::string messageText(const SendArguments& arguments) {
     if (arguments.messageFile) return textFromFile(*arguments.messageFile);
     throw UsageError("no text: give --message or --message-file");
 }
+
+namespace {
 
 std::vector<std::string> numbersOf(const SendArguments& arguments) {
     std::vector<std::string> numbers = arguments.numbers;

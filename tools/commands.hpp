@@ -84,6 +84,15 @@ struct SegmentsArguments {
     std::optional<std::string> file;
 };
 
+/// The account's client, with the HTTP client configured from `global`.
+/// Throws UsageError for an unusable base URL or missing credentials.
+Client makeClient(const GlobalOptions& global);
+/// The sender name; throws UsageError when there is none.
+std::string requireSender(const GlobalOptions& global);
+/// The text of `send` or `bulk`, from --message or --message-file; throws
+/// UsageError when neither or both are given.
+std::string messageText(const SendArguments& arguments);
+
 /// Runs `balance`.
 int runBalance(const GlobalOptions& global);
 /// Runs `send` (SingleSMS) or, with `bulk`, `bulk` (BulkSMS).

@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "campaign.hpp"
 #include "commands.hpp"
 #include "input_files.hpp"
 
@@ -199,6 +200,8 @@ int main(int argc, char** argv) {
     CLI::App* sendCommand = app.add_subcommand("send", "send one text to one or more numbers");
     addTextOptions(sendCommand, send);
     addCommonMessageOptions(sendCommand, send.options);
+    CampaignOptions sendCampaign;
+    addCampaignOptions(sendCommand, sendCampaign);
     sendCommand->footer(footerFor(std::string(kSendRequirements) + "\n" + kAccountNeeded));
 
     SendArguments bulk;
@@ -206,6 +209,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("bulk", "send one text to many numbers, with scheduling and submission options");
     addTextOptions(bulkCommand, bulk);
     addBulkMessageOptions(bulkCommand, bulk.options);
+    CampaignOptions bulkCampaign;
+    addCampaignOptions(bulkCommand, bulkCampaign);
     bulkCommand->footer(
         footerFor(std::string(kSendRequirements) + "\n" + kAccountNeeded + "\n" + kScheduleFormat));
 
@@ -217,6 +222,8 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     customCommand->add_flag("--header", custom.header, "the first record is a header; skip it");
     addBulkMessageOptions(customCommand, custom.options);
+    CampaignOptions customCampaign;
+    addCampaignOptions(customCommand, customCampaign);
     customCommand->footer(
         footerFor("--sender NAME (or QELSMS_SENDER) and FILE, CSV records of number,text (a text\n"
                   "with commas or line breaks in double quotes, \"\" for a quote in it), one a line.\n" +
@@ -239,9 +246,18 @@ int main(int argc, char** argv) {
 
     try {
         if (balance->parsed()) return runBalance(global);
-        if (sendCommand->parsed()) return runSend(global, send, false);
-        if (bulkCommand->parsed()) return runSend(global, bulk, true);
-        if (customCommand->parsed()) return runCustom(global, custom);
+        if (sendCommand->parsed()) {
+            return sendCampaign.requested() ? runSendCampaign(global, send, false, sendCampaign)
+                                            : runSend(global, send, false);
+        }
+        if (bulkCommand->parsed()) {
+            return bulkCampaign.requested() ? runSendCampaign(global, bulk, true, bulkCampaign)
+                                            : runSend(global, bulk, true);
+        }
+        if (customCommand->parsed()) {
+            return customCampaign.requested() ? runCustomCampaign(global, custom, customCampaign)
+                                              : runCustom(global, custom);
+        }
         return runSegments(global, segments);
     } catch (const UsageError& e) {
         std::cerr << "qelsms: " << printable(e.what()) << "\nRun with --help for more information.\n";
