@@ -1,0 +1,326 @@
+// How the qelsms tool ends when it is signalled or the answer is slow, and
+// whether its manual page keeps up with its --help.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sandbox_process.hpp"
+#include "test_server.hpp"
+
+namespace qelsms {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The tool as a child whose output goes to files, so that it can be
+// signalled while it runs and its wait status read whole.
+class Tool {
+public:
+    explicit Tool(const std::vector<std::string>& args) {
+        static int counter = 0;
+        const std::string stem =
+            (std::filesystem::temp_directory_path() /
+             ("qelsms_cli_stops_" + std::to_string(getpid()) + "_" + std::to_string(counter++)))
+                .string();
+        outPath_ = stem + ".out";
+        errPath_ = stem + ".err";
+        std::vector<std::string> argvStrings{QELSMS_CLI_BINARY};
+        argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : argvStrings)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // The test runner may ignore or block the signals under test.
+            ::signal(SIGINT, SIG_DFL);
+            ::signal(SIGTERM, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            const int in = open("/dev/null", O_RDONLY);
+            const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            setenv("QELSMS_USER", "demo", 1);
+            setenv("QELSMS_PASSWORD", "demo-password", 1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Tool() {
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::filesystem::remove(outPath_);
+        std::filesystem::remove(errPath_);
+    }
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+
+    void signal(int number) const { kill(pid_, number); }
+
+    // The wait status, or nullopt when it still runs after `limit`.
+    std::optional<int> waitFor(std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                return status;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return std::nullopt;
+    }
+    std::string out() const { return slurp(outPath_); }
+    std::string err() const { return slurp(errPath_); }
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+test::SandboxProcess& sandbox() {
+    static test::SandboxProcess process;
+    return process;
+}
+
+std::vector<std::string> toSandbox(std::vector<std::string> args) {
+    std::vector<std::string> all{"--base-url", sandbox().url(), "--cacert", sandbox().caFile()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+// Waits until the sandbox has received `count` submissions: from then on the
+// provider has acted.
+bool submissionArrived(std::uint64_t count) {
+    const auto end = Clock::now() + 20s;
+    while (Clock::now() < end) {
+        if (sandbox().requestsTo("/api/SendSMS/SingleSMS/") >= count) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+struct SignalCase {
+    const char* name;
+    int signal;
+    bool json;
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliSignals : public testing::TestWithParam<SignalCase> {
+protected:
+    void SetUp() override { sandbox().reset(); }
+};
+
+// A signal after the submission reached the provider: the tool must say the
+// provider may have acted, and end killed by that signal (never 0 or 1, which
+// a retry loop would read as "sent" or "safe to send again").
+TEST_P(CliSignals, DuringASubmissionSaysTheProviderMayHaveActedAndEndsKilledByIt) {
+    const SignalCase& c = GetParam();
+    sandbox().armFault({{"type", "delay"}, {"delayMs", 8000}});
+    std::vector<std::string> args{"send", "--sender", "Shop", "-m", "hello", "97450000001"};
+    if (c.json) args.push_back("--json");
+    Tool tool(toSandbox(args));
+    ASSERT_TRUE(submissionArrived(1));
+    const auto signalled = Clock::now();
+    tool.signal(c.signal);
+    const std::optional<int> status = tool.waitFor(6s);
+    ASSERT_TRUE(status.has_value()) << "still running 6 s after " << c.name;
+    RecordProperty(
+        "ms_to_exit",
+        static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled).count()));
+    ASSERT_TRUE(WIFSIGNALED(*status)) << "exit status " << WEXITSTATUS(*status) << "\n" << tool.err();
+    EXPECT_EQ(WTERMSIG(*status), c.signal);
+    const std::string name = c.signal == SIGINT ? "SIGINT" : "SIGTERM";
+    EXPECT_NE(tool.err().find("interrupted by " + name), std::string::npos) << tool.err();
+    EXPECT_NE(tool.err().find("may have acted"), std::string::npos) << tool.err();
+    if (c.json) {
+        const json failure = json::parse(tool.out());
+        EXPECT_EQ(failure.at("interrupted"), name);
+        EXPECT_EQ(failure.at("mayHaveBeenProcessed"), true);
+        EXPECT_EQ(failure.at("kind"), "interrupted");
+        EXPECT_NE(failure.at("message").get<std::string>().find("interrupted by " + name), std::string::npos);
+    } else {
+        EXPECT_EQ(tool.out(), "");
+    }
+    // It did act: the message is recorded and charged once the delay is over.
+    const auto end = Clock::now() + 20s;
+    while (sandbox().get("/sandbox/messages").at("messages").empty() && Clock::now() < end)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sandbox().get("/sandbox/messages").at("messages").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(IntAndTerm, CliSignals,
+                         testing::Values(SignalCase{"SIGINT_text", SIGINT, false},
+                                         SignalCase{"SIGINT_json", SIGINT, true},
+                                         SignalCase{"SIGTERM_json", SIGTERM, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A plain HTTP server that answers {"balance":1000} one byte every 0.5 s:
+// never idle for long, but slow as a whole (8 s).
+class Trickler {
+public:
+    Trickler() {
+        server_.Get(".*", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/json",
+                                             [](std::size_t offset, httplib::DataSink& sink) {
+                                                 static const std::string kBody = R"({"balance":1000})";
+                                                 if (offset >= kBody.size()) {
+                                                     sink.done();
+                                                     return true;
+                                                 }
+                                                 std::this_thread::sleep_for(500ms);
+                                                 return sink.write(kBody.data() + offset, 1);
+                                             });
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        while (!server_.is_running())
+            std::this_thread::sleep_for(5ms);
+    }
+    ~Trickler() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api/"; }
+
+private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+// --timeout is the idle limit only: a slow answer that never pauses for a
+// second outlives `--timeout 1`, and only --deadline bounds the whole.
+TEST(CliTimeouts, TimeoutIsIdleTimeAndDeadlineIsTheWhole) {
+    Trickler server;
+    {
+        Tool tool({"--base-url", server.url(), "--timeout", "1", "--json", "balance"});
+        const std::optional<int> status = tool.waitFor(30s);
+        ASSERT_TRUE(status.has_value());
+        ASSERT_TRUE(WIFEXITED(*status));
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << tool.err();
+        EXPECT_EQ(tool.out(), "{\"balance\":1000}\n");
+    }
+    {
+        const auto start = Clock::now();
+        Tool tool({"--base-url", server.url(), "--timeout", "1", "--deadline", "2", "--json", "balance"});
+        const std::optional<int> status = tool.waitFor(30s);
+        const auto took = Clock::now() - start;
+        ASSERT_TRUE(status.has_value());
+        ASSERT_TRUE(WIFEXITED(*status));
+        EXPECT_EQ(WEXITSTATUS(*status), 3) << tool.err();
+        EXPECT_EQ(json::parse(tool.out()).at("message"), "Client error!");
+        // The deadline, not the tool's own give-up time, ended it.
+        EXPECT_LT(took, 6s);
+    }
+}
+
+// Every long option a --help shows, per program and subcommand.
+std::set<std::string> optionsInHelp(const std::string& help) {
+    std::set<std::string> options;
+    static const std::regex kOption(R"((^|[\s,\[])(--[a-z][a-z0-9-]*))");
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), kOption); it != std::sregex_iterator();
+         ++it)
+        options.insert((*it)[2]);
+    return options;
+}
+
+std::string helpOf(const std::string& program, const std::vector<std::string>& args) {
+    std::string command = program;
+    for (const auto& arg : args)
+        command += " " + arg;
+    command += " 2>&1";
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return text;
+    char buffer[4096];
+    while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        text.append(buffer, n);
+    pclose(pipe);
+    return text;
+}
+
+// roff writes "-" as "\-": what a man page's source holds for `option`.
+std::string inRoff(const std::string& option) {
+    return std::regex_replace(option, std::regex("-"), "\\-");
+}
+
+// The manual pages are written by hand: every option --help lists must be in
+// them, and the exit statuses with the rule the scripts around the tool rely on.
+TEST(CliManPages, ListEveryOptionOfHelpAndEveryExitStatus) {
+    const std::string page = slurp(std::string(QELSMS_SOURCE_DIR) + "/tools/man/qelsms.1.in");
+    std::set<std::string> options;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--help"},
+                                               {"balance", "--help"},
+                                               {"send", "--help"},
+                                               {"bulk", "--help"},
+                                               {"custom", "--help"},
+                                               {"segments", "--help"}}) {
+        for (const auto& option : optionsInHelp(helpOf(QELSMS_CLI_BINARY, args)))
+            options.insert(option);
+    }
+    EXPECT_GT(options.size(), 20u);
+    for (const auto& option : options)
+        EXPECT_NE(page.find(inRoff(option)), std::string::npos) << option << " is not in qelsms(1)";
+
+    const std::size_t exitSection = page.find(".SH EXIT STATUS");
+    ASSERT_NE(exitSection, std::string::npos);
+    const std::string exitStatus = page.substr(exitSection, page.find(".SH", exitSection + 1) - exitSection);
+    for (const char* status : {".B 0", ".B 1", ".B 2", ".B 3"})
+        EXPECT_NE(exitStatus.find(status), std::string::npos) << status;
+    EXPECT_NE(exitStatus.find("Only 1 means safe to send again"), std::string::npos);
+    EXPECT_NE(page.find(".SH SIGNALS"), std::string::npos);
+    const std::string help = helpOf(QELSMS_CLI_BINARY, {"--help"});
+    EXPECT_NE(help.find("Only 1 means safe to send again"), std::string::npos);
+    EXPECT_NE(help.find("  3  "), std::string::npos);
+
+    const std::string sandboxPage = slurp(std::string(QELSMS_SOURCE_DIR) + "/tools/man/qelsms-sandbox.1.in");
+    for (const auto& option : optionsInHelp(helpOf(QELSMS_SANDBOX_BINARY, {"--help"})))
+        EXPECT_NE(sandboxPage.find(inRoff(option)), std::string::npos)
+            << option << " is not in qelsms-sandbox(1)";
+}
+
+}  // namespace
+}  // namespace qelsms
