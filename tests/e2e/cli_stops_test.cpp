@@ -15,12 +15,15 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/socket.h>
+#include <netinet/in.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "child_process.hpp"
 #include "sandbox_process.hpp"
 #include "test_server.hpp"
 
@@ -42,7 +45,8 @@ std::string slurp(const std::filesystem::path& path) {
 // signalled while it runs and its wait status read whole.
 class Tool {
 public:
-    explicit Tool(const std::vector<std::string>& args) {
+    explicit Tool(const std::vector<std::string>& args,
+                  const std::vector<std::pair<std::string, std::string>>& env = {}) {
         static int counter = 0;
         const std::string stem =
             (std::filesystem::temp_directory_path() /
@@ -74,6 +78,8 @@ public:
             dup2(err, STDERR_FILENO);
             setenv("QELSMS_USER", "demo", 1);
             setenv("QELSMS_PASSWORD", "demo-password", 1);
+            for (const auto& [name, value] : env)
+                setenv(name.c_str(), value.c_str(), 1);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -320,6 +326,74 @@ TEST(CliManPages, ListEveryOptionOfHelpAndEveryExitStatus) {
     for (const auto& option : optionsInHelp(helpOf(QELSMS_SANDBOX_BINARY, {"--help"})))
         EXPECT_NE(sandboxPage.find(inRoff(option)), std::string::npos)
             << option << " is not in qelsms-sandbox(1)";
+}
+
+// An OpenSSL configuration that lets both sides speak TLS 1.0, as some
+// systems' do for old peers.
+const char* kPermissiveOpenSslConf = R"(openssl_conf = default_conf
+[default_conf]
+ssl_conf = ssl_sect
+[ssl_sect]
+system_default = system_default_sect
+[system_default_sect]
+MinProtocol = TLSv1
+CipherString = DEFAULT@SECLEVEL=0
+)";
+
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+// A server that speaks only TLS 1.0, under a configuration that allows it on
+// both sides: the library must still refuse, on its own floor of TLS 1.2, and
+// its log must name the protocol version rather than the certificate.
+TEST(TlsFloor, RefusesTls10WhateverOpenSslConfAllows) {
+    const auto conf = std::filesystem::temp_directory_path() / ("qelsms_tls_" + std::to_string(getpid()) + ".cnf");
+    std::ofstream(conf) << kPermissiveOpenSslConf;
+    const std::string certs = QELSMS_CERTS_DIR;
+    const int port = freePort();
+    test::ChildProcess server({"env", "OPENSSL_CONF=" + conf.string(), "openssl", "s_server", "-tls1", "-www",
+                               "-quiet", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                               certs + "/server.pem", "-key", certs + "/server.key"});
+    const auto end = Clock::now() + 10s;
+    while (!accepts(port) && Clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(accepts(port)) << "openssl s_server did not start";
+
+    Tool tool({"--base-url", "https://127.0.0.1:" + std::to_string(port) + "/api/", "--cacert", certs + "/ca.pem",
+               "--verbose", "--json", "balance"},
+              {{"OPENSSL_CONF", conf.string()}});
+    const std::optional<int> status = tool.waitFor(30s);
+    server.signal(SIGTERM);
+    server.wait();
+    std::filesystem::remove(conf);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1) << tool.out() << tool.err();
+    const json failure = json::parse(tool.out());
+    EXPECT_EQ(failure.at("kind"), "could-not-connect");
+    EXPECT_EQ(failure.at("mayHaveBeenProcessed"), false);
+    EXPECT_NE(tool.err().find("TLS protocol version refused"), std::string::npos) << tool.err();
+    EXPECT_EQ(tool.err().find("certificate refused"), std::string::npos) << tool.err();
 }
 
 }  // namespace
