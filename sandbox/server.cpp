@@ -499,8 +499,14 @@ void SandboxServer::handleControl(const httplib::Request& req, httplib::Response
             if (!request.is_object() || !request.contains("advanceSeconds") ||
                 !request["advanceSeconds"].is_number_integer()) {
                 answer = controlError(R"(expected {"advanceSeconds": integer})");
+            } else if (const json& by = request["advanceSeconds"];
+                       (by.is_number_unsigned() &&
+                        by.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) ||
+                       !service_.advanceClock(std::chrono::seconds(by.get<std::int64_t>()))) {
+                answer = controlError(
+                    "advanceSeconds would move the clock outside 1970-01-01 00:00:00 to 9999-12-31 23:59:59; "
+                    "the clock is unchanged");
             } else {
-                service_.advanceClock(std::chrono::seconds(request["advanceSeconds"].get<std::int64_t>()));
                 answer = renderJson(200, json{{"now", formatTime(service_.now())}});
             }
         } else {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "utf8_text.hpp"
+
 namespace qelsms::detail {
 
 namespace {
@@ -125,7 +127,8 @@ std::string scrubbed(std::string_view text) {
 
 void emit(const LogHandler& handler, LogLevel level, std::string_view line) noexcept {
     try {
-        handler(level, line);
+        // curl's error texts and the server's media type come off the wire.
+        handler(level, escapeInvalidUtf8(line));
     } catch (...) {
         // The application's handler failed; the exchange goes on regardless.
     }

@@ -98,10 +98,16 @@ std::string requireSender(const GlobalOptions& global) {
     return global.sender;
 }
 
+// How error messages name a file given on the command line.
+std::string sourceName(const std::string& path) {
+    return path == "-" ? "standard input" : path;
+}
+
 // A text read from a file loses one trailing line break: editors add one, and
 // it is seldom meant to be part of a message.
 std::string textFromFile(const std::string& path) {
     std::string text = readInput(path);
+    requireUtf8(text, sourceName(path));
     if (text.ends_with('\n')) text.pop_back();
     if (text.ends_with('\r')) text.pop_back();
     return text;
@@ -111,15 +117,22 @@ std::string messageText(const SendArguments& arguments) {
     if (arguments.message && arguments.messageFile) {
         throw UsageError("give the text with --message or --message-file, not both");
     }
-    if (arguments.message) return *arguments.message;
+    if (arguments.message) {
+        requireUtf8(*arguments.message, "the --message text");
+        return *arguments.message;
+    }
     if (arguments.messageFile) return textFromFile(*arguments.messageFile);
     throw UsageError("no text: give --message or --message-file");
 }
 
 std::vector<std::string> numbersOf(const SendArguments& arguments) {
     std::vector<std::string> numbers = arguments.numbers;
+    for (std::size_t i = 0; i < numbers.size(); ++i)
+        requireUtf8(numbers[i], "number argument " + std::to_string(i + 1));
     if (arguments.numbersFile) {
-        auto listed = parseNumberList(readInput(*arguments.numbersFile));
+        const std::string listing = readInput(*arguments.numbersFile);
+        requireUtf8(listing, sourceName(*arguments.numbersFile));
+        auto listed = parseNumberList(listing);
         numbers.insert(numbers.end(), listed.begin(), listed.end());
     }
     if (numbers.empty()) throw UsageError("no number: give numbers as arguments or with --numbers-file");
@@ -311,9 +324,10 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
 
 int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
     const std::string sender = requireSender(global);
-    const std::string source = arguments.csvFile == "-" ? "standard input" : arguments.csvFile;
-    MessageMap messages =
-        messagesFromCsv(parseCsv(readInput(arguments.csvFile), source), source, arguments.header);
+    const std::string source = sourceName(arguments.csvFile);
+    const std::string records = readInput(arguments.csvFile);
+    requireUtf8(records, source);
+    MessageMap messages = messagesFromCsv(parseCsv(records, source), source, arguments.header);
     const Client client = makeClient(global);
     const MessageOptions& o = arguments.options;
     const std::size_t count = messages.size();

@@ -9,14 +9,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -328,6 +328,64 @@ TEST(CliManPages, ListEveryOptionOfHelpAndEveryExitStatus) {
             << option << " is not in qelsms-sandbox(1)";
 }
 
+struct InputErrorCase {
+    const char* name;
+    std::string file;  // written to a temporary file, whose path replaces FILE in args
+    std::vector<std::string> args;
+    std::string expected;  // FILE stands for the file's path
+};
+
+void PrintTo(const InputErrorCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliInputErrors : public testing::TestWithParam<InputErrorCase> {
+protected:
+    void SetUp() override { sandbox().reset(); }
+};
+
+// A byte that is not UTF-8 is the user's to fix: the tool names the file, the
+// line and that byte, exits 2 and sends nothing.
+TEST_P(CliInputErrors, NameTheFileTheLineAndTheByte) {
+    const InputErrorCase& c = GetParam();
+    const auto path =
+        std::filesystem::temp_directory_path() / ("qelsms_input_" + std::to_string(getpid()) + "_" + c.name);
+    std::ofstream(path, std::ios::binary) << c.file;
+    std::vector<std::string> args;
+    for (const auto& arg : c.args)
+        args.push_back(arg == "FILE" ? path.string() : arg);
+    Tool tool(toSandbox(args));
+    const std::optional<int> status = tool.waitFor(30s);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 2) << tool.err();
+    const std::string expected = std::regex_replace(c.expected, std::regex("FILE"), path.string());
+    EXPECT_EQ(tool.err(), "qelsms: " + expected + "\n");
+    EXPECT_EQ(sandbox().get("/sandbox/requests").at("total"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliInputErrors,
+    testing::Values(InputErrorCase{"NumbersFile",
+                                   "97450000001\n97450000002\n9745\xE9"
+                                   "000003\n",
+                                   {"send", "--sender", "Shop", "-m", "hi", "--numbers-file", "FILE"},
+                                   "FILE:3: byte 0xE9 at column 5 is not valid UTF-8"},
+                    InputErrorCase{"MessageFile",
+                                   "Hello\nw\xFFrld\n",
+                                   {"send", "--sender", "Shop", "--message-file", "FILE", "97450000001"},
+                                   "FILE:2: byte 0xFF at column 2 is not valid UTF-8"},
+                    InputErrorCase{"CsvFile",
+                                   "number,text\n97450000001,ok\n97450000002,caf\xC3(\n",
+                                   {"custom", "--sender", "Shop", "--header", "FILE"},
+                                   "FILE:3: byte 0xC3 at column 16 is not valid UTF-8"},
+                    InputErrorCase{"MessageArgument",
+                                   "",
+                                   {"send", "--sender", "Shop", "-m", "ab\xC0\xAF", "97450000001"},
+                                   "the --message text:1: byte 0xC0 at column 3 is not valid UTF-8"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // An OpenSSL configuration that lets both sides speak TLS 1.0, as some
 // systems' do for old peers.
 const char* kPermissiveOpenSslConf = R"(openssl_conf = default_conf
@@ -367,7 +425,8 @@ bool accepts(int port) {
 // both sides: the library must still refuse, on its own floor of TLS 1.2, and
 // its log must name the protocol version rather than the certificate.
 TEST(TlsFloor, RefusesTls10WhateverOpenSslConfAllows) {
-    const auto conf = std::filesystem::temp_directory_path() / ("qelsms_tls_" + std::to_string(getpid()) + ".cnf");
+    const auto conf =
+        std::filesystem::temp_directory_path() / ("qelsms_tls_" + std::to_string(getpid()) + ".cnf");
     std::ofstream(conf) << kPermissiveOpenSslConf;
     const std::string certs = QELSMS_CERTS_DIR;
     const int port = freePort();
@@ -379,8 +438,8 @@ TEST(TlsFloor, RefusesTls10WhateverOpenSslConfAllows) {
         std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(accepts(port)) << "openssl s_server did not start";
 
-    Tool tool({"--base-url", "https://127.0.0.1:" + std::to_string(port) + "/api/", "--cacert", certs + "/ca.pem",
-               "--verbose", "--json", "balance"},
+    Tool tool({"--base-url", "https://127.0.0.1:" + std::to_string(port) + "/api/", "--cacert",
+               certs + "/ca.pem", "--verbose", "--json", "balance"},
               {{"OPENSSL_CONF", conf.string()}});
     const std::optional<int> status = tool.waitFor(30s);
     server.signal(SIGTERM);
