@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -398,29 +396,6 @@ MinProtocol = TLSv1
 CipherString = DEFAULT@SECLEVEL=0
 )";
 
-int freePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 // A server that speaks only TLS 1.0, under a configuration that allows it on
 // both sides: the library must still refuse, on its own floor of TLS 1.2, and
 // its log must name the protocol version rather than the certificate.
@@ -429,17 +404,21 @@ TEST(TlsFloor, RefusesTls10WhateverOpenSslConfAllows) {
         std::filesystem::temp_directory_path() / ("qelsms_tls_" + std::to_string(getpid()) + ".cnf");
     std::ofstream(conf) << kPermissiveOpenSslConf;
     const std::string certs = QELSMS_CERTS_DIR;
-    const int port = freePort();
     test::ChildProcess server({"env", "OPENSSL_CONF=" + conf.string(), "openssl", "s_server", "-tls1", "-www",
-                               "-quiet", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
-                               certs + "/server.pem", "-key", certs + "/server.key"});
-    const auto end = Clock::now() + 10s;
-    while (!accepts(port) && Clock::now() < end)
-        std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(accepts(port)) << "openssl s_server did not start";
+                               "-accept", "127.0.0.1:0", "-cert", certs + "/server.pem", "-key",
+                               certs + "/server.key"});
+    // It says "ACCEPT 127.0.0.1:PORT" once it listens.
+    std::string port;
+    while (const auto line = server.readLine(10s)) {
+        if (line->starts_with("ACCEPT ")) {
+            port = line->substr(line->rfind(':') + 1);
+            break;
+        }
+    }
+    ASSERT_FALSE(port.empty()) << "openssl s_server did not start";
 
-    Tool tool({"--base-url", "https://127.0.0.1:" + std::to_string(port) + "/api/", "--cacert",
-               certs + "/ca.pem", "--verbose", "--json", "balance"},
+    Tool tool({"--base-url", "https://127.0.0.1:" + port + "/api/", "--cacert", certs + "/ca.pem",
+               "--verbose", "--json", "balance"},
               {{"OPENSSL_CONF", conf.string()}});
     const std::optional<int> status = tool.waitFor(30s);
     server.signal(SIGTERM);
