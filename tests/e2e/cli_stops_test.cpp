@@ -234,12 +234,12 @@ private:
     int port_ = 0;
 };
 
-// --timeout is the idle limit only: a slow answer that never pauses for a
-// second outlives `--timeout 1`, and only --deadline bounds the whole.
+// --timeout is the idle limit only: a slow answer that never pauses for
+// long outlives `--timeout 2`, and only --deadline bounds the whole.
 TEST(CliTimeouts, TimeoutIsIdleTimeAndDeadlineIsTheWhole) {
     Trickler server;
     {
-        Tool tool({"--base-url", server.url(), "--timeout", "1", "--json", "balance"});
+        Tool tool({"--base-url", server.url(), "--timeout", "2", "--json", "balance"});
         const std::optional<int> status = tool.waitFor(30s);
         ASSERT_TRUE(status.has_value());
         ASSERT_TRUE(WIFEXITED(*status));
@@ -248,7 +248,7 @@ TEST(CliTimeouts, TimeoutIsIdleTimeAndDeadlineIsTheWhole) {
     }
     {
         const auto start = Clock::now();
-        Tool tool({"--base-url", server.url(), "--timeout", "1", "--deadline", "2", "--json", "balance"});
+        Tool tool({"--base-url", server.url(), "--timeout", "2", "--deadline", "2", "--json", "balance"});
         const std::optional<int> status = tool.waitFor(30s);
         const auto took = Clock::now() - start;
         ASSERT_TRUE(status.has_value());
