@@ -2,6 +2,7 @@
 // demos and for the tests of applications that use the library.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,11 +36,15 @@ Options:
   --write-ca FILE            write the test CA that signs the sandbox's
                              certificate (for api.qelsms.example, localhost,
                              127.0.0.1 and ::1) to FILE, then serve
-  --max-threads N            most connections served at once (default 1024)
   --rate-limit N             requests per second each account may make (a
                              decimal, e.g. 100 or 0.5); beyond it the answer
                              is 429 with Retry-After and nothing is charged.
                              Default (or 0): no limit
+  --max-threads N            most connections served at once (default 1024); at
+                             the limit the connection idle longest is closed
+  --request-timeout SECONDS  close a connection that has not sent a whole
+                             request head this long after it was accepted, TLS
+                             handshake included (default 20)
   --log                      log each request's method, path and status to
                              standard error
   --version                  print the version and exit
@@ -104,6 +109,8 @@ Options parse(int argc, char** argv) {
             if (!limit)
                 fail("--rate-limit wants a number of requests per second (0: no limit), got '" + text + "'");
             options.rateLimit = *limit;
+        } else if (arg == "--request-timeout") {
+            options.server.requestTimeoutSeconds = static_cast<int>(number(1, 3600));
         } else if (arg == "--log") {
             options.server.log = true;
         } else {
@@ -121,6 +128,13 @@ int main(int argc, char** argv) {
 
     // A client that goes away mid-answer must not kill the server.
     signal(SIGPIPE, SIG_IGN);
+    // Each connection is a descriptor: take all the system allows, so that the
+    // worker limit, not a soft limit of 1024 files, decides who is served.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     // SIGINT and SIGTERM are taken by one thread that stops the server; every
     // other thread inherits this mask.
     sigset_t stopSignals;

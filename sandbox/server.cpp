@@ -10,13 +10,12 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <thread>
 
+#include "connection_pool.hpp"
 #include "sandbox_certs.hpp"
 
 namespace qelsms::sandbox {
@@ -27,67 +26,6 @@ using json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
 constexpr const char* kJsonType = "application/json; charset=utf-8";
-
-// An idle keep-alive connection holds its worker, so a fixed pool would let a
-// client's idle connections starve new ones. This pool adds a thread whenever
-// no idle one is waiting. Workers share the pool's state, so they may outlive
-// the pool object: httplib destroys its queue when serving stops, while a
-// worker may still sit in a keep-alive wait.
-class ElasticPool final : public httplib::TaskQueue {
-public:
-    explicit ElasticPool(std::size_t maxThreads)
-        : state_(std::make_shared<State>()), maxThreads_(maxThreads) {}
-
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock lock(state_->mutex);
-        state_->jobs.push_back(std::move(fn));
-        if (state_->idle >= state_->jobs.size() || threads_ >= maxThreads_) {
-            lock.unlock();
-            state_->ready.notify_one();
-            return;
-        }
-        ++threads_;
-        std::thread([state = state_] { work(*state); }).detach();
-    }
-
-    // Doesn't wait for busy workers: one may be in a keep-alive wait for as
-    // long as the keep-alive time-out.
-    void shutdown() override {
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->stopping = true;
-        }
-        state_->ready.notify_all();
-    }
-
-private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable ready;
-        std::deque<std::function<void()>> jobs;
-        std::size_t idle = 0;
-        bool stopping = false;
-    };
-
-    static void work(State& state) {
-        std::unique_lock lock(state.mutex);
-        while (true) {
-            ++state.idle;
-            state.ready.wait(lock, [&] { return state.stopping || !state.jobs.empty(); });
-            --state.idle;
-            if (state.jobs.empty()) return;
-            std::function<void()> job = std::move(state.jobs.front());
-            state.jobs.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
-
-    std::shared_ptr<State> state_;
-    std::size_t maxThreads_;
-    std::size_t threads_ = 0;  // only enqueue() touches it, from httplib's accept thread
-};
 
 // An answer before it is written: status, media type, body, extra headers.
 struct Rendered {
@@ -284,8 +222,10 @@ SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
     : service_(service), options_(options), server_(makeServer(options.tls)) {
     if (!server_ || !server_->is_valid()) return;
 
-    const std::size_t maxThreads = options_.maxThreads;
-    server_->new_task_queue = [maxThreads] { return new ElasticPool(maxThreads); };
+    PoolOptions pool;
+    pool.maxThreads = options_.maxThreads;
+    pool.requestTimeout = std::chrono::seconds(options_.requestTimeoutSeconds);
+    server_->new_task_queue = [pool] { return new ConnectionPool(pool); };
     // Long enough that a client's pooled connection (curl keeps one for up to
     // 118 s) is never closed under a request it is about to send.
     server_->set_keep_alive_timeout(180);
@@ -318,6 +258,7 @@ SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
     // body (curl -X POST sends one so); httplib would read to the end of the
     // connection and then refuse it.
     server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        connectionBusy();
         const bool mayHaveBody = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
         if (!mayHaveBody || req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
             return httplib::Server::HandlerResponse::Unhandled;
@@ -335,12 +276,13 @@ SandboxServer::SandboxServer(Service& service, const ServerOptions& options)
             return httplib::Server::HandlerResponse::Handled;
         }));
 
-    if (options_.log) {
-        server_->set_logger([](const httplib::Request& req, const httplib::Response& res) {
-            // The path only: the query holds the password.
-            std::fprintf(stderr, "%s %s -> %d\n", req.method.c_str(), req.path.c_str(), res.status);
-        });
-    }
+    // httplib calls its logger once an answer is written, which is when the
+    // connection falls idle.
+    server_->set_logger([log = options_.log](const httplib::Request& req, const httplib::Response& res) {
+        connectionIdle();
+        // The path only: the query holds the password.
+        if (log) std::fprintf(stderr, "%s %s -> %d\n", req.method.c_str(), req.path.c_str(), res.status);
+    });
 }
 
 SandboxServer::~SandboxServer() = default;
@@ -508,8 +450,14 @@ void SandboxServer::handleControl(const httplib::Request& req, httplib::Response
             if (!request.is_object() || !request.contains("advanceSeconds") ||
                 !request["advanceSeconds"].is_number_integer()) {
                 answer = controlError(R"(expected {"advanceSeconds": integer})");
+            } else if (const json& by = request["advanceSeconds"];
+                       (by.is_number_unsigned() &&
+                        by.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) ||
+                       !service_.advanceClock(std::chrono::seconds(by.get<std::int64_t>()))) {
+                answer = controlError(
+                    "advanceSeconds would move the clock outside 1970-01-01 00:00:00 to 9999-12-31 23:59:59; "
+                    "the clock is unchanged");
             } else {
-                service_.advanceClock(std::chrono::seconds(request["advanceSeconds"].get<std::int64_t>()));
                 answer = renderJson(200, json{{"now", formatTime(service_.now())}});
             }
         } else {

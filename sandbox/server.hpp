@@ -17,9 +17,14 @@ struct ServerOptions {
     std::string host = "127.0.0.1";
     int port = 0;
     bool log = false;
-    // Worker threads are added as connections need them, up to this many; an
-    // idle keep-alive connection holds one, so this bounds open connections.
+    // Worker threads are added as connections need them, up to this many; a
+    // connection holds one from its first byte to its close, so this bounds
+    // the connections served at once. At the limit the connection idle
+    // longest is closed for a new one.
     std::size_t maxThreads = 1024;
+    // A connection that has not sent a whole request head this long after it
+    // was accepted (TLS handshake included) is closed.
+    int requestTimeoutSeconds = 20;
 };
 
 class SandboxServer {

@@ -320,9 +320,23 @@ std::chrono::sys_seconds Service::now() const {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + offset;
 }
 
-void Service::advanceClock(std::chrono::seconds by) {
+bool Service::advanceClock(std::chrono::seconds by) {
+    using namespace std::chrono;
+    constexpr sys_seconds kEarliest{sys_days{year{1970} / January / 1}};
+    constexpr sys_seconds kLatest{sys_days{year{9999} / December / 31} + hours{23} + minutes{59} +
+                                  seconds{59}};
+    const auto real = floor<seconds>(system_clock::now());
     std::lock_guard lock(mutex_);
-    clockOffset_ += by;
+    std::int64_t offset = 0;
+    std::int64_t moment = 0;
+    if (__builtin_add_overflow(clockOffset_.count(), by.count(), &offset) ||
+        __builtin_add_overflow(real.time_since_epoch().count(), offset, &moment)) {
+        return false;
+    }
+    if (moment < kEarliest.time_since_epoch().count() || moment > kLatest.time_since_epoch().count())
+        return false;
+    clockOffset_ = seconds{offset};
+    return true;
 }
 
 Service::Account* Service::authenticate(std::string_view query, std::string& user) {

@@ -92,7 +92,10 @@ public:
     // The sandbox clock: real UTC time plus an offset that tests may advance
     // to make scheduled messages due.
     std::chrono::sys_seconds now() const;
-    void advanceClock(std::chrono::seconds by);
+    // Moves the clock by `by`; false, with the clock unchanged, when the
+    // result would fall outside the years 1970 to 9999 that dates are
+    // written in.
+    bool advanceClock(std::chrono::seconds by);
 
     // At most this many submissions are kept for listing; older ones are
     // dropped first, so long benchmarks run in bounded memory.

@@ -5,6 +5,8 @@
 #include <tuple>
 #include <utility>
 
+#include "utf8_text.hpp"
+
 namespace qelsms::detail {
 
 void callError(const ErrorHandler& errorHandler, std::string message) {
@@ -268,7 +270,7 @@ std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& err
         }
         return value;
     } catch (const nlohmann::json::exception& e) {
-        error = e.what();
+        error = escapeInvalidUtf8(e.what());
         return std::nullopt;
     }
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "utf8_text.hpp"
+
 namespace qelsms::detail {
 
 namespace {
@@ -45,6 +47,16 @@ std::string transferFacts(CURL* easy) {
     return facts;
 }
 
+// OpenSSL's words for a handshake that found no protocol version both sides
+// accept, whichever side noticed.
+bool isProtocolVersionFailure(std::string_view text) {
+    for (const std::string_view words : {"protocol version", "unsupported protocol", "wrong version number",
+                                         "no protocols available", "version too low"}) {
+        if (text.find(words) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 // Why the transport failed, in curl's words and, for a certificate that was
 // refused, OpenSSL's.
 std::string transportReason(CURL* easy, const ExchangeLog* log, CURLcode result, bool tooLarge) {
@@ -53,6 +65,11 @@ std::string transportReason(CURL* easy, const ExchangeLog* log, CURLcode result,
                              ? std::string(log->errorText)
                              : std::string(curl_easy_strerror(result));
     reason = scrubbed(reason) + " (curl error " + std::to_string(static_cast<int>(result)) + ")";
+    if (result == CURLE_SSL_CONNECT_ERROR && isProtocolVersionFailure(reason)) {
+        // curl still reports a verification result for a handshake that
+        // never reached the certificate; it says nothing about the server's.
+        return reason + "; TLS protocol version refused: the library requires TLS 1.2 or newer";
+    }
     const auto verify = info<long>(easy, CURLINFO_SSL_VERIFYRESULT);
     if (verify != X509_V_OK) {
         reason += "; certificate refused: ";
@@ -110,7 +127,8 @@ std::string scrubbed(std::string_view text) {
 
 void emit(const LogHandler& handler, LogLevel level, std::string_view line) noexcept {
     try {
-        handler(level, line);
+        // curl's error texts and the server's media type come off the wire.
+        handler(level, escapeInvalidUtf8(line));
     } catch (...) {
         // The application's handler failed; the exchange goes on regardless.
     }

@@ -162,6 +162,11 @@ void applySettings(CURL* easy, const Settings& settings) {
 #endif
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The library's own floor: a system whose OpenSSL configuration allows
+    // TLS 1.0 or 1.1 (MinProtocol in OPENSSL_CONF) must not carry credentials
+    // over them. Also for an https proxy's own connection.
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(easy, CURLOPT_PROXY_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     // The time-out counts inactivity, not the length of the exchange: no
     // connection within it here, no byte sent or received over it in the
     // engine's idle sweep (curl's low-speed check would average in the bytes

@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <regex>
 #include <utility>
 
 #include "input_files.hpp"
+#include "interrupt.hpp"
 
 namespace qelsms::cli {
 
@@ -17,9 +19,14 @@ namespace {
 
 using Json = nlohmann::json;
 
-// Every request gets this much longer than the HTTP client's own time-out, so
-// that the library's message ("Client error!") wins over the tool's.
+// Every request gets this much longer than the library's deadline, so that
+// the library's message ("Client error!") wins over the tool's.
 constexpr std::chrono::seconds kWaitMargin{5};
+// The library's deadline grows by this much per number a request sends to.
+constexpr std::chrono::milliseconds kDeadlinePerNumber{4};
+// After an interrupt, how long the library gets to say whether the request
+// had left before the tool assumes it had.
+constexpr std::chrono::seconds kStopGrace{1};
 
 std::string compact(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -70,6 +77,7 @@ Client makeClient(const GlobalOptions& global) {
     options.caFile = global.caFile;
     options.connectTo = global.connectTo;
     options.timeoutSeconds = global.timeoutSeconds;
+    options.deadlineSeconds = global.deadlineSeconds;
     if (global.verbose) {
         // One write per line, so lines from the network thread never
         // interleave with the tool's own messages.
@@ -92,10 +100,16 @@ std::string requireSender(const GlobalOptions& global) {
     return global.sender;
 }
 
+// How error messages name a file given on the command line.
+std::string sourceName(const std::string& path) {
+    return path == "-" ? "standard input" : path;
+}
+
 // A text read from a file loses one trailing line break: editors add one, and
 // it is seldom meant to be part of a message.
 std::string textFromFile(const std::string& path) {
     std::string text = readInput(path);
+    requireUtf8(text, sourceName(path));
     if (text.ends_with('\n')) text.pop_back();
     if (text.ends_with('\r')) text.pop_back();
     return text;
@@ -105,7 +119,10 @@ std::string messageText(const SendArguments& arguments) {
     if (arguments.message && arguments.messageFile) {
         throw UsageError("give the text with --message or --message-file, not both");
     }
-    if (arguments.message) return *arguments.message;
+    if (arguments.message) {
+        requireUtf8(*arguments.message, "the --message text");
+        return *arguments.message;
+    }
     if (arguments.messageFile) return textFromFile(*arguments.messageFile);
     throw UsageError("no text: give --message or --message-file");
 }
@@ -114,8 +131,12 @@ namespace {
 
 std::vector<std::string> numbersOf(const SendArguments& arguments) {
     std::vector<std::string> numbers = arguments.numbers;
+    for (std::size_t i = 0; i < numbers.size(); ++i)
+        requireUtf8(numbers[i], "number argument " + std::to_string(i + 1));
     if (arguments.numbersFile) {
-        auto listed = parseNumberList(readInput(*arguments.numbersFile));
+        const std::string listing = readInput(*arguments.numbersFile);
+        requireUtf8(listing, sourceName(*arguments.numbersFile));
+        auto listed = parseNumberList(listing);
         numbers.insert(numbers.end(), listed.begin(), listed.end());
     }
     if (numbers.empty()) throw UsageError("no number: give numbers as arguments or with --numbers-file");
@@ -143,30 +164,86 @@ std::string describeBalance(const Json& answer) {
     return "Balance: " + describe(answer);
 }
 
-// Waits for the operation and reports it: the answer on standard output, or
-// the library's message on standard error (and, with --json, the failure as
-// JSON on standard output).
-int report(const GlobalOptions& global, std::future<Outcome> pending,
-           std::string (*readable)(const Json& answer)) {
-    const auto wait = std::chrono::seconds(global.timeoutSeconds) + kWaitMargin;
-    Error error;
-    if (pending.wait_for(wait) != std::future_status::ready) {
-        // The request may still be on its way: nothing says it wasn't sent.
-        error = {"no answer within " + std::to_string(wait.count()) + " seconds", ErrorKind::TimedOut, 0,
-                 true};
-    } else {
-        Outcome outcome = pending.get();
-        if (outcome.ok()) {
-            std::cout << (global.json ? compact(outcome.answer()) : readable(outcome.answer())) << std::endl;
-            return kSuccess;
-        }
-        error = outcome.error();
-    }
+void printFailure(const GlobalOptions& global, const Error& error, int signal = 0) {
     // The message may quote the request back, invisible characters and all.
     std::cerr << "qelsms: " << printable(error.message) << std::endl;
-    if (global.json)
-        std::cout << failureJson(error).dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
-    return exitStatusFor(error);
+    if (!global.json) return;
+    nlohmann::ordered_json object = failureJson(error);
+    if (signal != 0) object["interrupted"] = signalName(signal);
+    std::cout << object.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+}
+
+// A signal arrived while the request was out: stop the library, which ends
+// the call and says whether its request had left, then say so and end as
+// the signal would have.
+[[noreturn]] void reportInterrupted(const GlobalOptions& global, std::future<Outcome>& pending, int signal,
+                                    std::string (*readable)(const Json& answer)) {
+    qelsms::shutdown();
+    bool mayHaveActed = true;
+    if (pending.wait_for(kStopGrace) == std::future_status::ready) {
+        try {
+            Outcome outcome = pending.get();
+            if (outcome.ok()) {
+                // The answer made it: the application's record matters more
+                // than the interruption.
+                std::cout << (global.json ? compact(outcome.answer()) : readable(outcome.answer()))
+                          << std::endl;
+                std::cerr << "qelsms: interrupted by " << signalName(signal)
+                          << " after the provider's answer arrived" << std::endl;
+                endAsInterrupted(signal);
+            }
+            mayHaveActed = outcome.error().mayHaveBeenProcessed;
+        } catch (const std::future_error&) {
+            // No word from the library: the request may well have left.
+        }
+    }
+    const std::string text =
+        "interrupted by " + signalName(signal) +
+        (mayHaveActed ? " after the request was sent: the provider may have acted on it, check before "
+                        "sending again"
+                      : " before the request was sent: the provider did not act on it");
+    printFailure(global, {text, mayHaveActed ? ErrorKind::Interrupted : ErrorKind::NotSent, 0, mayHaveActed},
+                 signal);
+    endAsInterrupted(signal);
+}
+
+// Makes the call, waits for it and reports it: the answer on standard output,
+// or the library's message on standard error (and, with --json, the failure
+// as JSON on standard output). `numbers` is how many numbers the request
+// sends to, which lengthens the library's deadline.
+int report(const GlobalOptions& global, std::size_t numbers,
+           const std::function<std::future<Outcome>()>& call, std::string (*readable)(const Json& answer)) {
+    const auto wait =
+        std::chrono::seconds(global.deadlineSeconds) + kDeadlinePerNumber * numbers + kWaitMargin;
+    const InterruptWatch watch;
+    std::future<Outcome> pending = call();
+    const auto giveUp = std::chrono::steady_clock::now() + wait;
+    bool ready = false;
+    while (!ready && std::chrono::steady_clock::now() < giveUp) {
+        ready = pending.wait_for(std::chrono::milliseconds(20)) == std::future_status::ready;
+        if (!ready && InterruptWatch::caught() != 0)
+            reportInterrupted(global, pending, InterruptWatch::caught(), readable);
+    }
+    int status = kSuccess;
+    if (!ready) {
+        // The request may still be on its way: nothing says it wasn't sent.
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait).count();
+        const Error error{"no answer within " + std::to_string(seconds) + " seconds", ErrorKind::TimedOut, 0,
+                          true};
+        printFailure(global, error);
+        status = exitStatusFor(error);
+    } else if (Outcome outcome = pending.get(); outcome.ok()) {
+        std::cout << (global.json ? compact(outcome.answer()) : readable(outcome.answer())) << std::endl;
+    } else {
+        printFailure(global, outcome.error());
+        status = exitStatusFor(outcome.error());
+    }
+    // A signal that came as the call ended still stops a loop around the tool.
+    if (const int signal = InterruptWatch::caught(); signal != 0) {
+        std::cerr << "qelsms: interrupted by " << signalName(signal) << " as the call ended" << std::endl;
+        endAsInterrupted(signal);
+    }
+    return status;
 }
 
 std::string describeSubmission(const Json& answer) {
@@ -214,7 +291,8 @@ std::string describe(const Json& answer) {
 
 int runBalance(const GlobalOptions& global) {
     const Client client = makeClient(global);
-    return report(global, client.GetBalance(), &describeBalance);
+    return report(
+        global, 0, [&] { return client.GetBalance(); }, &describeBalance);
 }
 
 int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bulk) {
@@ -223,11 +301,13 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
     std::vector<std::string> numbers = numbersOf(arguments);
     const Client client = makeClient(global);
     const MessageOptions& o = arguments.options;
+    const std::size_t count = numbers.size();
     if (!bulk) {
         const SingleSMSRequest request{
             std::move(numbers), text,     sender,          o.reportRequired, o.callbackQueryString,
             o.referenceName,    o.quorvi, o.quorviBaseURL, o.quorviFinalURL};
-        return report(global, client.SingleSMS(request), &describeSubmission);
+        return report(
+            global, count, [&] { return client.SingleSMS(request); }, &describeSubmission);
     }
     const BulkSMSRequest request{std::move(numbers),
                                  text,
@@ -242,21 +322,25 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
                                  o.quorvi,
                                  o.quorviBaseURL,
                                  o.quorviFinalURL};
-    return report(global, client.BulkSMS(request), &describeSubmission);
+    return report(
+        global, count, [&] { return client.BulkSMS(request); }, &describeSubmission);
 }
 
 int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
     const std::string sender = requireSender(global);
-    const std::string source = arguments.csvFile == "-" ? "standard input" : arguments.csvFile;
-    MessageMap messages =
-        messagesFromCsv(parseCsv(readInput(arguments.csvFile), source), source, arguments.header);
+    const std::string source = sourceName(arguments.csvFile);
+    const std::string records = readInput(arguments.csvFile);
+    requireUtf8(records, source);
+    MessageMap messages = messagesFromCsv(parseCsv(records, source), source, arguments.header);
     const Client client = makeClient(global);
     const MessageOptions& o = arguments.options;
+    const std::size_t count = messages.size();
     const CustomSMSRequest request{
         std::move(messages),      sender,           o.scheduledDate,       o.removeDuplicates,
         o.referenceName,          o.reportRequired, o.callbackQueryString, o.returnIndividualResponse,
         o.asynchronousSubmission, o.quorvi,         o.quorviBaseURL,       o.quorviFinalURL};
-    return report(global, client.CustomSMS(request), &describeSubmission);
+    return report(
+        global, count, [&] { return client.CustomSMS(request); }, &describeSubmission);
 }
 
 int runSegments(const GlobalOptions& global, const SegmentsArguments& arguments) {

@@ -43,7 +43,10 @@ struct GlobalOptions {
     std::string caFile;
     std::string sender;
     bool json = false;
+    /// Idle seconds: no byte sent or received for this long fails the call.
     int timeoutSeconds = 60;
+    /// The whole exchange's limit, in seconds.
+    int deadlineSeconds = 300;
     /// Print the library's log, debug lines included, on standard error.
     bool verbose = false;
 };

@@ -185,6 +185,27 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+void requireUtf8(std::string_view text, std::string_view source) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::size_t line = 1;
+    std::size_t column = 1;
+    while (!text.empty()) {
+        const std::size_t length = decodeUtf8(text).second;
+        if (length == 0) {
+            const auto b = static_cast<unsigned char>(text.front());
+            throw InputError(where(source, line) + ": byte 0x" + kHex[b >> 4] + kHex[b & 0xF] +
+                             " at column " + std::to_string(column) + " is not valid UTF-8");
+        }
+        if (text.front() == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            column += length;
+        }
+        text.remove_prefix(length);
+    }
+}
+
 std::string readInput(const std::string& path) {
     std::string content;
     if (path == "-") {

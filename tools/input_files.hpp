@@ -30,6 +30,10 @@ std::string readInput(const std::string& path);
 /// UTF-8 as \xNN; everything else is kept as it is.
 std::string printable(std::string_view text);
 
+/// Throws InputError unless `text` is well-formed UTF-8, naming `source`, the
+/// line, the column (in bytes) and the first byte that is not.
+void requireUtf8(std::string_view text, std::string_view source);
+
 /// One CSV record and the line it starts on (1-based).
 struct CsvRecord {
     std::size_t line = 0;

@@ -1,6 +1,7 @@
 // qelsms: send messages and check the balance of a QelSMS account from a
 // shell. Exit status 0 on success, 1 when the request was not processed, 3
-// when it may have been, 2 when the command line is not usable.
+// when it may have been, 2 when the command line is not usable; killed by
+// SIGINT or SIGTERM after saying what became of the request.
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -26,20 +27,30 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Options of qelsms itself (--user, --password-file, --base-url, --connect-to,\n"
-    "--cacert, --sender, --json, --timeout, --verbose) may come before or after\n"
-    "the subcommand. Numbers are 8 to 15 digits, optionally after a \"+\". Files\n"
-    "may start with a UTF-8 byte order mark.\n\n"
+    "--cacert, --sender, --json, --timeout, --deadline, --verbose) may come before\n"
+    "or after the subcommand. Numbers are 8 to 15 digits, optionally after a \"+\".\n"
+    "Files may start with a UTF-8 byte order mark.\n\n"
     "Before each request the tool checks that the machine has a network, that is a\n"
     "default route, and refuses with \"Network connectivity is falied\" otherwise,\n"
     "also for a service on 127.0.0.1. In an isolated network namespace (unshare -n)\n"
     "give it one over loopback: ip link set lo up; ip route add default dev lo\n\n"
-    "Exit status: 0 on success; 1 when the request was not processed (not sent, no\n"
-    "connection, or refused by the provider): safe to retry; 3 when the outcome is\n"
-    "unknown (time-out, connection lost after sending, a server error or an unusable\n"
-    "answer): the provider may have acted, so check before sending again; 2 for a\n"
-    "command-line error. The reason goes to standard error; with --json, a failure\n"
-    "is also printed on standard output as one JSON object (message, kind, status,\n"
-    "mayHaveBeenProcessed).";
+    "Exit status:\n"
+    "  0  success: the provider accepted the request.\n"
+    "  1  the request was not processed (not sent, no connection, or refused by the\n"
+    "     provider with a 3xx or 4xx status).\n"
+    "  2  the command line, or a file it names, is not usable; nothing was sent.\n"
+    "  3  the outcome is unknown (time-out, connection lost after sending, a server\n"
+    "     error or an unusable answer): the provider may have acted.\n"
+    "Only 1 means safe to send again; after 3, or after a signal, check first.\n"
+    "The reason goes to standard error; with --json, a failure is also printed on\n"
+    "standard output as one JSON object (message, kind, status,\n"
+    "mayHaveBeenProcessed).\n\n"
+    "Signals: SIGINT (Ctrl-C) or SIGTERM during a call makes qelsms say on standard\n"
+    "error, and with --json as the failure object (with \"interrupted\": the\n"
+    "signal's name), that the run was interrupted and whether the provider may\n"
+    "have acted (it may once the request has left); then it ends killed by that\n"
+    "signal (status 128 + its number in a shell), so a loop around it stops. A\n"
+    "second signal ends it at once.";
 
 constexpr const char* kSendRequirements =
     "--sender NAME (or QELSMS_SENDER); the text, with --message or --message-file;\n"
@@ -189,8 +200,14 @@ int main(int argc, char** argv) {
                  "print the answer as JSON instead of a readable line, and a failure as a JSON object");
     app.add_flag("-v,--verbose", global.verbose,
                  "print each exchange with the service (start, end, why it failed) on standard error");
-    app.add_option("--timeout", global.timeoutSeconds, "give up after this many idle seconds (default 60)")
+    app.add_option("--timeout", global.timeoutSeconds,
+                   "fail when nothing is sent or received for this many seconds (default 60)")
         ->check(CLI::Range(1, 3600))
+        ->type_name("SECONDS");
+    app.add_option("--deadline", global.deadlineSeconds,
+                   "fail when the whole exchange takes longer than this many seconds, plus 4 ms per "
+                   "number (default 300)")
+        ->check(CLI::Range(1, 86400))
         ->type_name("SECONDS");
 
     CLI::App* balance = app.add_subcommand("balance", "show the account's credit balance");

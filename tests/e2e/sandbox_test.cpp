@@ -451,6 +451,30 @@ TEST_F(SandboxTest, IdleConnectionsDoNotStarveNewOnes) {
         close(fd);
 }
 
+// A jump the clock cannot represent is refused with the reason, and leaves
+// the clock where it was; one it can is taken.
+TEST_F(SandboxTest, ClockRefusesAJumpItCannotRepresent) {
+    const std::string before = sandbox_->get("/sandbox/clock").at("now");
+    for (const std::string amount : {"9223372036854775807", "-9223372036854775807", "18446744073709551615",
+                                     "315576000000", "-3000000000"}) {
+        const auto result = sandbox_->control().Post("/sandbox/clock", "{\"advanceSeconds\": " + amount + "}",
+                                                     "application/json");
+        ASSERT_TRUE(result) << amount;
+        EXPECT_EQ(result->status, 400) << amount << ": " << result->body;
+        const auto answer = nlohmann::json::parse(result->body, nullptr, false);
+        ASSERT_TRUE(answer.is_object()) << result->body;
+        EXPECT_EQ(answer.value("status", ""), "error");
+        EXPECT_NE(answer.value("errorDescription", "").find("advanceSeconds"), std::string::npos);
+        EXPECT_EQ(sandbox_->get("/sandbox/clock").at("now").get<std::string>().substr(0, 4),
+                  before.substr(0, 4))
+            << amount;
+    }
+    const auto result =
+        sandbox_->control().Post("/sandbox/clock", R"({"advanceSeconds": 3153600000})", "application/json");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200) << result->body;
+}
+
 TEST(SandboxPlainHttp, ServesTheDefaultDemoAccount) {
     test::SandboxChild sandbox({"--http", "--port", "0"});
     EXPECT_TRUE(sandbox.url().starts_with("http://127.0.0.1:")) << sandbox.url();

@@ -27,6 +27,7 @@ public:
     /// The scheme, host and port of url().
     std::string origin() const;
     int port() const { return port_; }
+    pid_t pid() const { return process_.pid(); }
 
     /// Sends SIGTERM and waits up to `limit`; the exit status (128 + the
     /// signal when one killed it), or -1 when it didn't end in time.
