@@ -1,16 +1,17 @@
-// The HTTP engine: one network thread per process that runs every request the
-// transports hand it, over a shared pool of handles and connections, and turns
-// each finished exchange into exactly one callback.
+// The network loop: one thread per process that takes the requests the call
+// gate hands it, lets the scheduler say which start when, has the transfer
+// driver run them, and ends each at the completion point with exactly one
+// callback.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
-#include <curl/curl.h>
 #include <qelsms/qelsms.hpp>
 
 #include "answer_handling.hpp"
+#include "url.hpp"
 
 namespace qelsms::detail {
 
@@ -26,20 +27,6 @@ inline constexpr std::size_t kAnswerBytesPerNumber = 512;
 // its body (up to about 50 bytes a number) and its individual results (up to
 // about 130) over a link as slow as 45 kB/s.
 inline constexpr long long kDeadlineMsPerNumber = 4;
-
-struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
-
-// A parsed endpoint URL, shared by every request to it: curl only reads a
-// URL handle, and an application sends to the same few endpoints over and
-// over, where parsing one costs more than the rest of a call.
-struct ParsedUrl {
-    CurlUrl handle;
-    // "scheme://authority", which bounds the transfers active per host.
-    std::string hostKey;
-};
 
 class HttpEngine;
 

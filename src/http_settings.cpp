@@ -146,6 +146,8 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
         }
         settings->noProxy = options.noProxy;
     }
+    settings->jobLimits = JobLimits{settings->maxConnectionsPerHost, settings->maxConnections,
+                                    std::chrono::seconds(settings->timeoutSeconds)};
     return settings;
 }
 

@@ -24,20 +24,6 @@ pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t drained = PTHREAD_COND_INITIALIZER;
 thread_local bool isNetworkThread = false;
 
-// Registered while the library loads, not at the first call: pthread_atfork
-// waits for a fork in progress, whose handlers may wait for the engine's lock
-// that the first call would be holding.
-[[maybe_unused]] const bool forkHandlersRegistered = [] {
-    return pthread_atfork([] { pthread_mutex_lock(&mutex); }, [] { pthread_mutex_unlock(&mutex); },
-                          [] {
-                              // The child has none of its parent's calls.
-                              pending.store(0);
-                              waiters.store(0);
-                              mutex = PTHREAD_MUTEX_INITIALIZER;
-                              drained = PTHREAD_COND_INITIALIZER;
-                          }) == 0;
-}();
-
 timespec deadlineAfter(std::chrono::milliseconds timeout) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -61,6 +47,23 @@ void callEnded() noexcept {
     pthread_mutex_lock(&mutex);
     pthread_cond_broadcast(&drained);
     pthread_mutex_unlock(&mutex);
+}
+
+void lockPendingForFork() noexcept {
+    pthread_mutex_lock(&mutex);
+}
+
+void unlockPendingAfterFork(bool child) noexcept {
+    if (!child) {
+        pthread_mutex_unlock(&mutex);
+        return;
+    }
+    // The child has none of its parent's calls, nor its waiters: a condition
+    // variable that still counts them could block a broadcast.
+    pending.store(0);
+    waiters.store(0);
+    mutex = PTHREAD_MUTEX_INITIALIZER;
+    drained = PTHREAD_COND_INITIALIZER;
 }
 
 void markNetworkThread() noexcept {

@@ -11,6 +11,10 @@ namespace qelsms::detail {
 void callStarted() noexcept;
 // A call's callback returned, or the call was dropped without one.
 void callEnded() noexcept;
+// Take and release the counter's lock around fork(); the child starts with
+// no calls and no waiters.
+void lockPendingForFork() noexcept;
+void unlockPendingAfterFork(bool child) noexcept;
 // Marks the calling thread as the one that runs the callbacks.
 void markNetworkThread() noexcept;
 

@@ -5,57 +5,44 @@
 
 namespace qelsms::detail {
 
-// A host's share of the limits: its jobs in flight, and how many queues
-// (one per account) wait on it. Forgotten when both are zero.
+// A host's share of the limits: its jobs in flight, and a queue per account
+// with jobs waiting. Forgotten when it has neither.
 struct HostState {
     std::string name;
     long active = 0;
-    std::size_t queues = 0;
+    std::vector<std::unique_ptr<Scheduler::Queue>> queues;
 };
 
 struct Scheduler::Queue {
-    QueueKey key;
-    std::string id;
     HostState* host = nullptr;
+    std::string account;
     std::deque<std::unique_ptr<Job>> waiting;
 };
-
-namespace {
-
-std::string queueId(const QueueKey& key) {
-    std::string id;
-    id.reserve(key.host.size() + 1 + key.account.size());
-    id.append(key.host).push_back('\n');
-    id.append(key.account);
-    return id;
-}
-
-}  // namespace
 
 Scheduler::Scheduler() = default;
 Scheduler::~Scheduler() = default;
 
 Scheduler::Queue& Scheduler::queueFor(const QueueKey& key) {
-    std::string id = queueId(key);
-    auto found = queues_.find(id);
-    if (found != queues_.end()) return *found->second;
-    std::unique_ptr<HostState>& slot = hosts_[key.host];
-    if (!slot) slot = std::make_unique<HostState>(HostState{key.host});
-    HostState* host = slot.get();
-    ++host->queues;
+    auto found = hosts_.find(key.host);
+    if (found == hosts_.end()) {
+        auto host = std::make_unique<HostState>();
+        host->name = std::string(key.host);
+        found = hosts_.emplace(host->name, std::move(host)).first;
+    }
+    HostState& host = *found->second;
+    for (const auto& queue : host.queues) {
+        if (queue->account == key.account) return *queue;
+    }
     auto queue = std::make_unique<Queue>();
-    queue->key = key;
-    queue->id = id;
-    queue->host = host;
-    return *queues_.emplace(std::move(id), std::move(queue)).first->second;
+    queue->host = &host;
+    queue->account = std::string(key.account);
+    return *host.queues.emplace_back(std::move(queue));
 }
 
 void Scheduler::forget(Queue& queue) {
     HostState* host = queue.host;
-    --host->queues;
-    const std::string id = queue.id;
-    if (host->queues == 0 && host->active == 0) hosts_.erase(std::string(host->name));
-    queues_.erase(id);
+    std::erase_if(host->queues, [&queue](const auto& each) { return each.get() == &queue; });
+    if (host->queues.empty() && host->active == 0) hosts_.erase(std::string(host->name));
 }
 
 void Scheduler::enqueue(std::unique_ptr<Job> job) {
@@ -77,7 +64,7 @@ void Scheduler::add(std::unique_ptr<Job> job, Clock::time_point now) {
 
 bool Scheduler::paused(const Queue& queue, Clock::time_point now) const {
     if (pausedAccounts_.empty()) return false;
-    const auto found = pausedAccounts_.find(queue.key.account);
+    const auto found = pausedAccounts_.find(queue.account);
     return found != pausedAccounts_.end() && found->second > now;
 }
 
@@ -90,9 +77,9 @@ void Scheduler::takeDue(Clock::time_point now, std::vector<Job*>& out) {
     while (!turns_.empty()) {
         Queue* queue = turns_.front();
         Job& next = *queue->waiting.front();
-        if (active_.size() >= static_cast<std::size_t>(next.maxTotal)) break;
+        if (active_.size() >= static_cast<std::size_t>(next.limits->maxTotal)) break;
         turns_.pop_front();
-        if (queue->host->active >= next.maxPerHost || paused(*queue, now)) {
+        if (queue->host->active >= next.limits->maxPerHost || paused(*queue, now)) {
             passedOver_.push_back(queue);
             continue;
         }
@@ -128,7 +115,7 @@ std::unique_ptr<Job> Scheduler::finish(Job& job) {
     active_.pop_back();
     HostState* host = taken->host_;
     taken->host_ = nullptr;
-    if (--host->active == 0 && host->queues == 0) hosts_.erase(std::string(host->name));
+    if (--host->active == 0 && host->queues.empty()) hosts_.erase(std::string(host->name));
     return taken;
 }
 
@@ -143,7 +130,7 @@ void Scheduler::takeExpired(Clock::time_point now, std::vector<Job*>& out) {
     for (const auto& job : active_) {
         if (now - job->startedAt >= job->deadline) {
             job->expiry = Expiry::Deadline;
-        } else if (now - job->lastActivity >= job->idleLimit) {
+        } else if (now - job->lastActivity >= job->limits->idleLimit) {
             job->expiry = Expiry::Idle;
         } else {
             continue;
@@ -165,13 +152,13 @@ std::optional<Clock::time_point> Scheduler::nextWake() const {
     for (const auto& [account, until] : pausedAccounts_) {
         // Only a pause that holds back a waiting queue is worth waking for.
         const bool holdsBack = std::any_of(turns_.begin(), turns_.end(), [&account](const Queue* queue) {
-            return queue->key.account == account;
+            return queue->account == account;
         });
         if (holdsBack) consider(until);
     }
     for (const auto& job : active_) {
         consider(job->startedAt + job->deadline);
-        consider(job->lastActivity + job->idleLimit);
+        consider(job->lastActivity + job->limits->idleLimit);
     }
     return earliest;
 }
@@ -192,7 +179,6 @@ std::vector<std::unique_ptr<Job>> Scheduler::drain() {
     turns_.clear();
     delayed_.clear();
     active_.clear();
-    queues_.clear();
     hosts_.clear();
     queued_ = 0;
     return all;
@@ -200,7 +186,8 @@ std::vector<std::unique_ptr<Job>> Scheduler::drain() {
 
 void Scheduler::waitingHosts(std::vector<std::string>& out) const {
     for (const Queue* queue : turns_) {
-        if (std::find(out.begin(), out.end(), queue->key.host) == out.end()) out.push_back(queue->key.host);
+        if (std::find(out.begin(), out.end(), queue->host->name) == out.end())
+            out.push_back(queue->host->name);
     }
 }
 

@@ -10,10 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -24,11 +26,22 @@ using Clock = std::chrono::steady_clock;
 // Where a job waits. The connection limits are the host's, shared by every
 // account that sends to it; each account's requests wait in a queue of their
 // own, so that one account can be held back without holding back another.
+// The texts are viewed, not kept: the job holds what they view for as long as
+// the scheduler has it.
 struct QueueKey {
     // "scheme://authority"
-    std::string host;
+    std::string_view host;
     // Empty for the process-wide account.
-    std::string account;
+    std::string_view account;
+};
+
+// The limits a job runs under, shared by every job of the same settings.
+struct JobLimits {
+    // Jobs in flight to one host, and in all.
+    long maxPerHost = 32;
+    long maxTotal = 256;
+    // How long a job in flight may go without a byte moved.
+    std::chrono::milliseconds idleLimit{std::chrono::seconds(60)};
 };
 
 // Why the scheduler gave up on a job in flight.
@@ -47,13 +60,10 @@ struct Job {
     QueueKey key;
     // The job doesn't start before this time.
     Clock::time_point notBefore{};
-    // How long the job may go without a byte moved, and how long it may run
-    // in all, once started.
-    std::chrono::milliseconds idleLimit{std::chrono::seconds(60)};
+    // Never null while the scheduler has the job; outlives it.
+    const JobLimits* limits = nullptr;
+    // How long the job may run in all, once started.
     std::chrono::milliseconds deadline{std::chrono::seconds(300)};
-    // The limits as the job's own settings give them.
-    long maxPerHost = 32;
-    long maxTotal = 256;
 
     // Kept by the scheduler.
     Clock::time_point startedAt{};
@@ -122,20 +132,27 @@ public:
     void waitingHosts(std::vector<std::string>& out) const;
 
 private:
+    friend struct HostState;
     struct Queue;
+    // Finds a host by a view of its name, without making a string.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const noexcept {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
 
     Queue& queueFor(const QueueKey& key);
     void enqueue(std::unique_ptr<Job> job);
     bool paused(const Queue& queue, Clock::time_point now) const;
     void forget(Queue& queue);
 
-    std::unordered_map<std::string, std::unique_ptr<HostState>> hosts_;
-    std::unordered_map<std::string, std::unique_ptr<Queue>> queues_;
+    std::unordered_map<std::string, std::unique_ptr<HostState>, NameHash, std::equal_to<>> hosts_;
     // Queues with jobs waiting, in turn order.
     std::deque<Queue*> turns_;
     std::vector<Queue*> passedOver_;
     std::multimap<Clock::time_point, std::unique_ptr<Job>> delayed_;
-    std::unordered_map<std::string, Clock::time_point> pausedAccounts_;
+    std::unordered_map<std::string, Clock::time_point, NameHash, std::equal_to<>> pausedAccounts_;
     std::vector<std::unique_ptr<Job>> active_;
     std::size_t queued_ = 0;
 };

@@ -47,10 +47,6 @@ inline void postNetworkCall(Credentials credentials, const std::string& restURL,
                     Callbacks{std::move(completionHandler), std::move(errorHandler), {}});
 }
 
-// Whether `text` parses as an http or https URL, the way the transports
-// parse endpoint strings.
-bool isWebURL(const std::string& text);
-
 // Why `text` can't be a client's base URL, or empty when it can: an http or
 // https URL ending in "/", without user information, query or fragment. The
 // reason never quotes the URL, which may hold a password.

@@ -15,7 +15,15 @@ namespace {
 using namespace std::chrono_literals;
 
 struct TestJob : Job {
+    TestJob(std::string jobName, std::string jobHost, std::string jobAccount = {})
+        : name(std::move(jobName)), host(std::move(jobHost)), account(std::move(jobAccount)) {
+        key = QueueKey{host, account};
+        limits = &ownLimits;
+    }
     std::string name;
+    std::string host;
+    std::string account;
+    JobLimits ownLimits;
 };
 
 class SchedulerRules : public ::testing::Test {
@@ -24,11 +32,9 @@ protected:
 
     TestJob& add(std::string name, std::string host, Clock::time_point now, long perHost = 32,
                  long total = 256, std::string account = {}) {
-        auto job = std::make_unique<TestJob>();
-        job->name = std::move(name);
-        job->key = QueueKey{std::move(host), std::move(account)};
-        job->maxPerHost = perHost;
-        job->maxTotal = total;
+        auto job = std::make_unique<TestJob>(std::move(name), std::move(host), std::move(account));
+        job->ownLimits.maxPerHost = perHost;
+        job->ownLimits.maxTotal = total;
         TestJob& kept = *job;
         scheduler.add(std::move(job), now);
         return kept;
@@ -127,9 +133,7 @@ TEST_F(SchedulerRules, AccountsOfOneHostShareItsLimitInQueuesOfTheirOwn) {
 TEST_F(SchedulerRules, ADelayedJobStartsNotBeforeItsTime) {
     TestJob& later = add("later", "https://a", t0);
     static_cast<void>(later);
-    auto job = std::make_unique<TestJob>();
-    job->name = "delayed";
-    job->key = QueueKey{"https://a", {}};
+    auto job = std::make_unique<TestJob>("delayed", "https://a");
     job->notBefore = t0 + 5s;
     scheduler.add(std::move(job), t0);
     EXPECT_EQ(scheduler.delayed(), 1u);
@@ -143,10 +147,8 @@ TEST_F(SchedulerRules, ADelayedJobStartsNotBeforeItsTime) {
 TEST_F(SchedulerRules, ADueDelayedJobQueuesBehindThoseAlreadyWaiting) {
     add("w1", "https://a", t0, 1);
     add("w2", "https://a", t0, 1);
-    auto job = std::make_unique<TestJob>();
-    job->name = "delayed";
-    job->key = QueueKey{"https://a", {}};
-    job->maxPerHost = 1;
+    auto job = std::make_unique<TestJob>("delayed", "https://a");
+    job->ownLimits.maxPerHost = 1;
     job->notBefore = t0 + 1s;
     scheduler.add(std::move(job), t0);
     EXPECT_EQ(due(t0), (Names{"w1"}));
@@ -182,10 +184,8 @@ class SchedulerClocks : public SchedulerRules, public ::testing::WithParamInterf
 
 TEST_P(SchedulerClocks, AJobInFlightExpiresByItsIdleTimeOrDeadline) {
     const ClockCase& c = GetParam();
-    auto job = std::make_unique<TestJob>();
-    job->name = "j";
-    job->key = QueueKey{"https://a", {}};
-    job->idleLimit = 10s;
+    auto job = std::make_unique<TestJob>("j", "https://a");
+    job->ownLimits.idleLimit = 10s;
     job->deadline = 30s;
     scheduler.add(std::move(job), t0);
     ASSERT_EQ(due(t0), (Names{"j"}));
@@ -206,9 +206,8 @@ INSTANTIATE_TEST_SUITE_P(Rules, SchedulerClocks,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SchedulerRules, TheSameByteCountIsNoProgress) {
-    auto job = std::make_unique<TestJob>();
-    job->key = QueueKey{"https://a", {}};
-    job->idleLimit = 10s;
+    auto job = std::make_unique<TestJob>("j", "https://a");
+    job->ownLimits.idleLimit = 10s;
     scheduler.add(std::move(job), t0);
     due(t0);
     Job& running = *scheduler.active().front();
@@ -219,15 +218,13 @@ TEST_F(SchedulerRules, TheSameByteCountIsNoProgress) {
 }
 
 TEST_F(SchedulerRules, TheTimerWakesAtTheEarliestClock) {
-    auto a = std::make_unique<TestJob>();
-    a->key = QueueKey{"https://a", {}};
-    a->idleLimit = 60s;
+    auto a = std::make_unique<TestJob>("a", "https://a");
+    a->ownLimits.idleLimit = 60s;
     a->deadline = 20s;
     scheduler.add(std::move(a), t0);
     due(t0);
     EXPECT_EQ(scheduler.nextWake(), t0 + 20s);
-    auto b = std::make_unique<TestJob>();
-    b->key = QueueKey{"https://b", {}};
+    auto b = std::make_unique<TestJob>("b", "https://b");
     b->notBefore = t0 + 3s;
     scheduler.add(std::move(b), t0);
     EXPECT_EQ(scheduler.nextWake(), t0 + 3s);
@@ -243,9 +240,7 @@ TEST_F(SchedulerRules, NothingToWaitForMeansNoTimer) {
 TEST_F(SchedulerRules, AStopHandsBackEveryJobQueuedDelayedOrInFlight) {
     add("running", "https://a", t0, 1);
     add("queued", "https://a", t0, 1);
-    auto job = std::make_unique<TestJob>();
-    job->name = "delayed";
-    job->key = QueueKey{"https://b", {}};
+    auto job = std::make_unique<TestJob>("delayed", "https://b");
     job->notBefore = t0 + 1h;
     scheduler.add(std::move(job), t0);
     ASSERT_EQ(due(t0), (Names{"running"}));
