@@ -368,13 +368,33 @@ void deliver(const Callbacks& callbacks, Outcome&& outcome) {
     callError(callbacks.error, outcome.error().message);
 }
 
+// A refusal runs the handler on the caller's thread, inside the operation,
+// which never throws: what the handler throws is dropped, as on the network
+// thread.
 void deliverRefusal(const Callbacks& callbacks, std::string message) {
-    deliver(callbacks, Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false}));
+    try {
+        deliver(callbacks, Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false}));
+    } catch (...) {
+    }
 }
 
 void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message) {
-    if (callbacks.outcome)
-        callbacks.outcome(Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false}));
+    try {
+        if (callbacks.outcome)
+            callbacks.outcome(Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false}));
+    } catch (...) {
+    }
+}
+
+void endFutureAtStop(const Callbacks& callbacks, bool requestSent) noexcept {
+    const auto* fulfil = callbacks.outcome.target<FulfilPromise>();
+    if (fulfil == nullptr) return;
+    try {
+        const ErrorKind kind = requestSent ? ErrorKind::Interrupted : ErrorKind::NotSent;
+        fulfil->promise->set_value(Outcome(Error{std::string(kClientError), kind, 0, requestSent}));
+    } catch (...) {
+        // Already fulfilled, or no memory for the message: nothing more to do.
+    }
 }
 
 }  // namespace qelsms::detail

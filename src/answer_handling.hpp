@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,7 +46,19 @@ enum class TransferCause {
     TooLarge,
 };
 
-// What the engine knows of an exchange that failed below HTTP.
+// The outcome handler of the future forms: it only fulfils the call's
+// promise, so it may run where no application code may, as the library stops.
+struct FulfilPromise {
+    std::shared_ptr<std::promise<Outcome>> promise;
+    void operator()(Outcome outcome) const { promise->set_value(std::move(outcome)); }
+};
+
+// Ends a call that the library's stop cut off, if a future waits for it: with
+// "Client error!", as not sent unless its request had begun to leave. Any
+// other form gets no callback, as documented.
+void endFutureAtStop(const Callbacks& callbacks, bool requestSent) noexcept;
+
+// What a failed exchange knows of how far it got.
 struct TransferFailure {
     TransferCause cause = TransferCause::Broken;
     // Some or all of the request may have left the machine.

@@ -58,9 +58,16 @@ public:
     void submit(std::unique_ptr<Request> request) {
         bool wake = false;
         {
-            std::lock_guard lock(mutex_);
-            if (stopping_.load(std::memory_order_relaxed)) return;  // dropped: the library has stopped
-            request->settings = settings_;
+            std::unique_lock lock(mutex_);
+            if (stopping_.load(std::memory_order_relaxed)) {
+                // Dropped: the library has stopped. A future ends at once.
+                lock.unlock();
+                endFutureAtStop(request->callbacks, false);
+                abandon(std::move(request));
+                return;
+            }
+            request->settings =
+                request->client && request->client->settings ? request->client->settings : settings_;
             // Waking the loop costs a write, a context switch and a pass over
             // every transfer, so it is done only when the loop is waiting and
             // could start this request before it wakes anyway: not while it
@@ -170,12 +177,42 @@ private:
             std::lock_guard lock(mutex_);
             polling_ = false;
         }
+        endFuturesAtStop();
+    }
+
+    // Ends the future of every request the stop cut off, queued or in
+    // flight; no other callback runs. The requests themselves are kept, not
+    // freed: freeing them would run the destructors of what the application's
+    // callbacks hold, while the process may be past the point where that is
+    // safe.
+    void endFuturesAtStop() {
+        std::deque<std::unique_ptr<Request>> queued;
+        {
+            std::lock_guard lock(mutex_);
+            queued.swap(incoming_);
+        }
+        for (auto& request : queued) {
+            endFutureAtStop(request->callbacks, false);
+            abandon(std::move(request));
+        }
+        for (auto& job : scheduler_.drain()) {
+            auto& request = static_cast<Request&>(*job);
+            endFutureAtStop(request.callbacks, TransferDriver::requestLeft(request));
+            abandon(std::unique_ptr<Request>(static_cast<Request*>(job.release())));
+        }
+    }
+
+    void abandon(std::unique_ptr<Request> request) {
+        std::lock_guard lock(abandonedMutex_);
+        abandoned_.push_back(std::move(request));
     }
 
     // Hands a submitted request to the scheduler, under its settings' limits.
     void admit(std::unique_ptr<Request> request, Clock::time_point now) {
         const Settings& settings = *request->settings;
-        request->key = QueueKey{request->url->hostKey, {}};
+        request->key =
+            QueueKey{request->url->hostKey,
+                     request->client ? std::string_view(request->client->account) : std::string_view()};
         request->limits = &settings.jobLimits;
         request->deadline =
             std::chrono::seconds(settings.deadlineSeconds) +
@@ -202,7 +239,10 @@ private:
     // while transfers run, the scheduler's next due time, or a second.
     std::chrono::milliseconds waitTime() const {
         std::chrono::milliseconds wait = scheduler_.active().empty() ? kIdleWait : kIdleSweepInterval;
-        if (const auto due = scheduler_.nextWake()) {
+        if (auto due = scheduler_.nextWake()) {
+            // A clock of a transfer in flight is judged only by a sweep: one
+            // that ran out waits for the next, rather than spin until then.
+            if (!scheduler_.active().empty()) due = std::max(*due, nextSweep_);
             const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
             wait = std::clamp(untilDue, std::chrono::milliseconds(0), wait);
         }
@@ -253,8 +293,9 @@ private:
         if (request->log) logExchangeEnd(*request->settings, request->log->target, record, outcome);
 
         // Once the process has begun to exit, no callback may start: the
-        // application's statics may already be gone.
-        if (!stopped()) {
+        // application's statics may already be gone. A future's handler runs
+        // none of the application's code.
+        if (!stopped() || request->callbacks.outcome.target<FulfilPromise>() != nullptr) {
             // A callback may fork, or wait for a thread that does.
             working_->unlock();
             try {
@@ -293,6 +334,10 @@ private:
     std::vector<Request*> finished_;
     std::vector<Job*> expired_;
     std::vector<std::string> waiting_;
+
+    // Requests the stop cut off, kept for the life of the process.
+    std::mutex abandonedMutex_;
+    std::vector<std::unique_ptr<Request>> abandoned_;
 
     std::mutex stopMutex_;
     // Held by the loop thread except while it waits or runs a callback.
@@ -381,10 +426,12 @@ void unlockEngineAfterFork(bool child) noexcept {
     engineLockedForFork = nullptr;
 }
 
-std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {
+std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks,
+                                     std::shared_ptr<const ClientOptions> client) {
     auto request = std::make_unique<Request>();
     request->url = std::move(url);
     request->callbacks = std::move(callbacks);
+    request->client = std::move(client);
     return request;
 }
 
@@ -392,13 +439,14 @@ HttpEngine& httpEngine() {
     return HttpEngine::instance();
 }
 
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {
-    engine.submit(makeRequest(std::move(url), std::move(callbacks)));
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks,
+               std::shared_ptr<const ClientOptions> client) {
+    engine.submit(makeRequest(std::move(url), std::move(callbacks), std::move(client)));
 }
 
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                std::size_t numbers, Callbacks&& callbacks) {
-    auto request = makeRequest(std::move(url), std::move(callbacks));
+                std::size_t numbers, Callbacks&& callbacks, std::shared_ptr<const ClientOptions> client) {
+    auto request = makeRequest(std::move(url), std::move(callbacks), std::move(client));
     request->post = true;
     request->body = std::move(body);
     request->numbers = numbers;

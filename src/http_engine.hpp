@@ -11,6 +11,7 @@
 #include <qelsms/qelsms.hpp>
 
 #include "answer_handling.hpp"
+#include "client_options.hpp"
 #include "url.hpp"
 
 namespace qelsms::detail {
@@ -34,13 +35,16 @@ class HttpEngine;
 // with the parent's settings.
 HttpEngine& httpEngine();
 
-// Queue a request under the engine's current settings and return at once; the
-// network thread runs it and ends it with exactly one callback, unless the
-// process exits first. A POST sends `body` as JSON, at most once.
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks);
+// Queue a request under the client's own settings, or else the engine's
+// current ones, and return at once; the network thread runs it and ends it
+// with exactly one callback, unless the process exits first. A POST sends
+// `body` as JSON, at most once.
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks,
+               std::shared_ptr<const ClientOptions> client = nullptr);
 // `numbers` is how many numbers the body sends to.
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                std::size_t numbers, Callbacks&& callbacks);
+                std::size_t numbers, Callbacks&& callbacks,
+                std::shared_ptr<const ClientOptions> client = nullptr);
 
 // Requests queued or in flight whose callback has not returned (for tests
 // and benchmarks): qelsms::pendingRequests().

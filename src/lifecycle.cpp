@@ -105,6 +105,7 @@ namespace qelsms {
 void shutdown() noexcept {
     detail::libraryStopped.store(true, std::memory_order_seq_cst);
     detail::stopEngine();
+    detail::releaseWaitersAtStop();
 }
 
 }  // namespace qelsms

@@ -8,6 +8,8 @@
 
 #include <qelsms/outcome.hpp>
 
+#include "lifecycle.hpp"
+
 namespace qelsms::detail {
 
 namespace {
@@ -66,6 +68,12 @@ void unlockPendingAfterFork(bool child) noexcept {
     drained = PTHREAD_COND_INITIALIZER;
 }
 
+void releaseWaitersAtStop() noexcept {
+    pthread_mutex_lock(&mutex);
+    pthread_cond_broadcast(&drained);
+    pthread_mutex_unlock(&mutex);
+}
+
 void markNetworkThread() noexcept {
     isNetworkThread = true;
 }
@@ -80,10 +88,12 @@ bool waitForPending(std::chrono::milliseconds timeout) {
     const timespec deadline = deadlineAfter(timeout);
     pthread_mutex_lock(&mutex);
     waiters.fetch_add(1);
-    while (pending.load() != 0) {
+    // Once the library has stopped, nothing is pending any more: the calls
+    // it cut off end without a callback (or with their future).
+    while (pending.load() != 0 && !stopped()) {
         if (pthread_cond_clockwait(&drained, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) break;
     }
-    const bool done = pending.load() == 0;
+    const bool done = pending.load() == 0 || stopped();
     waiters.fetch_sub(1);
     pthread_mutex_unlock(&mutex);
     return done;

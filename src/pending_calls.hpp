@@ -15,6 +15,8 @@ void callEnded() noexcept;
 // no calls and no waiters.
 void lockPendingForFork() noexcept;
 void unlockPendingAfterFork(bool child) noexcept;
+// Wakes every thread in waitForPending once the library has stopped.
+void releaseWaitersAtStop() noexcept;
 // Marks the calling thread as the one that runs the callbacks.
 void markNetworkThread() noexcept;
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "answer_handling.hpp"
+#include "client_options.hpp"
 #include "http_settings.hpp"
 #include "scheduler.hpp"
 #include "url.hpp"
@@ -31,8 +32,9 @@ struct Request : Job {
     std::size_t numbers = 0;
     Callbacks callbacks;
     std::shared_ptr<const Settings> settings;
-    // Where the request waits, viewing the URL's host and the client's
-    // account (for now always the process-wide one).
+    // The calling client's own options, if it has any; the request's queue
+    // key views its account name.
+    std::shared_ptr<const ClientOptions> client;
 
     // The transfer driver's, while the request runs: its handle (opaque
     // here), the answer so far and its limit, and how the attempt went.

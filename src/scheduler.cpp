@@ -69,6 +69,10 @@ bool Scheduler::paused(const Queue& queue, Clock::time_point now) const {
 }
 
 void Scheduler::takeDue(Clock::time_point now, std::vector<Job*>& out) {
+    // A pause that ended is forgotten, so that it no longer sets the timer.
+    if (!pausedAccounts_.empty()) {
+        std::erase_if(pausedAccounts_, [now](const auto& pause) { return pause.second <= now; });
+    }
     while (!delayed_.empty() && delayed_.begin()->first <= now) {
         std::unique_ptr<Job> job = std::move(delayed_.begin()->second);
         delayed_.erase(delayed_.begin());

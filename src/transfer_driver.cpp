@@ -326,6 +326,15 @@ std::uint64_t TransferDriver::bytesMoved(const Request& request) noexcept {
     return static_cast<std::uint64_t>(down + up);
 }
 
+bool TransferDriver::requestLeft(const Request& request) noexcept {
+    CURL* easy = easyOf(request);
+    if (easy == nullptr) return false;
+    // A POST's first attempt is let through once its connection is ready,
+    // and may then be written at any moment.
+    return info<curl_off_t>(easy, CURLINFO_REQUEST_SIZE) > 0 ||
+           info<curl_off_t>(easy, CURLINFO_PRETRANSFER_TIME_T) > 0 || (request.post && request.attempts > 0);
+}
+
 TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
     State& s = *state_;
     CURL* easy = easyOf(request);
@@ -355,11 +364,7 @@ TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
                 ", " + transferFacts(easy);
         }
     } else {
-        const auto requestBytes = info<curl_off_t>(easy, CURLINFO_REQUEST_SIZE);
-        const auto pretransfer = info<curl_off_t>(easy, CURLINFO_PRETRANSFER_TIME_T);
-        // A POST's first attempt is let through once its connection is
-        // ready, and may then be written at any moment.
-        bool sent = requestBytes > 0 || pretransfer > 0 || (request.post && request.attempts > 0);
+        bool sent = requestLeft(request);
         int httpStatus = static_cast<int>(status);
         // A proxy that refused the tunnel got only the CONNECT line, which
         // counts among the bytes sent: the provider never saw the request.

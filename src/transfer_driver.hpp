@@ -41,6 +41,9 @@ public:
     // Bytes `request`'s transfer has sent and received so far.
     static std::uint64_t bytesMoved(const Request& request) noexcept;
 
+    // Whether any of `request`'s request may have left the machine.
+    static bool requestLeft(const Request& request) noexcept;
+
     // Ends `request`'s transfer, finished or not, frees or keeps its handle,
     // and says how it went. `expiry` is why the loop gave up on it, if it did.
     TransferRecord end(Request& request, Expiry expiry);

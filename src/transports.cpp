@@ -39,25 +39,37 @@ bool refusedBeforeSending(Credentials credentials, std::string_view credentialsM
 
 }  // namespace
 
-void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks) {
-    if (stopped()) return;  // the process is exiting: dropped, with no callback
+void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks,
+                    std::shared_ptr<const ClientOptions> client) {
+    if (stopped()) {
+        // The library has stopped: dropped, with no callback; a future ends
+        // at once.
+        endFutureAtStop(callbacks, false);
+        return;
+    }
     if (refusedBeforeSending(credentials, kBalanceCredentialsMessage, callbacks)) return;
     HttpEngine& engine = httpEngine();
     auto url = parsedUrlOf(restURL);
     if (!url) return logUrlError(callbacks);
-    submitGet(engine, std::move(url), std::move(callbacks));
+    submitGet(engine, std::move(url), std::move(callbacks), std::move(client));
 }
 
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
-                     Callbacks&& callbacks) {
-    if (stopped()) return;  // the process is exiting: dropped, with no callback
+                     Callbacks&& callbacks, std::shared_ptr<const ClientOptions> client) {
+    if (stopped()) {
+        // The library has stopped: dropped, with no callback; a future ends
+        // at once.
+        endFutureAtStop(callbacks, false);
+        return;
+    }
     if (refusedBeforeSending(credentials, kSendCredentialsMessage, callbacks)) return;
     HttpEngine& engine = httpEngine();
     auto url = parsedUrlOf(restURL);
     if (!url) return logUrlError(callbacks);
     // Text that is not valid UTF-8 can't be written as JSON.
     if (!parameters.error.empty()) return deliverRefusal(callbacks, "JSON error: " + parameters.error);
-    submitPost(engine, std::move(url), std::move(parameters.json), parameters.numbers, std::move(callbacks));
+    submitPost(engine, std::move(url), std::move(parameters.json), parameters.numbers, std::move(callbacks),
+               std::move(client));
 }
 
 std::string baseURLProblem(const std::string& text) {

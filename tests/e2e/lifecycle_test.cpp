@@ -62,7 +62,7 @@ TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
 INSTANTIATE_TEST_SUITE_P(Modes, LifecycleExit,
                          testing::Values(ExitCase{"late-atexit"}, ExitCase{"atexit-calls"},
                                          ExitCase{"detached"}, ExitCase{"exit-thread"},
-                                         ExitCase{"stop-in-callback"}),
+                                         ExitCase{"stop-in-callback"}, ExitCase{"futures-at-stop"}),
                          [](const auto& info) {
                              std::string name = info.param.mode;
                              std::erase(name, '-');

@@ -168,6 +168,14 @@ TEST_F(SchedulerRules, APausedAccountWaitsWhileOthersGo) {
     EXPECT_EQ(due(t0 + 10s), (Names{"x1"}));
 }
 
+TEST_F(SchedulerRules, APauseThatEndedNoLongerSetsTheTimer) {
+    add("x1", "https://a", t0, 1, 256, "x");
+    add("x2", "https://a", t0, 1, 256, "x");
+    scheduler.pauseAccount("x", t0 + 1s);
+    EXPECT_EQ(due(t0 + 2s), (Names{"x1"}));
+    EXPECT_EQ(scheduler.nextWake(), std::optional(t0 + 2s + 60s)) << "x2 waits for a connection, not a clock";
+}
+
 TEST_F(SchedulerRules, APauseThatHoldsNothingBackWakesNobody) {
     scheduler.pauseAccount("x", t0 + 10s);
     EXPECT_EQ(scheduler.nextWake(), std::nullopt);
