@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "request_body.hpp"
+#include "request_members.hpp"
 
 namespace {
 
@@ -132,58 +133,34 @@ void expectScheduling(const nlohmann::json& parsed, const Request& request) {
           "a submission flag changed");
 }
 
-// The bodies as nlohmann::ordered_json builds them, member by member in the
-// order the library writes them: the reference the writer must match byte for
+// The bodies as nlohmann::ordered_json builds them, member by member from the
+// library's list of members: the reference the writer must match byte for
 // byte, and error for error.
-void setIfPresent(ordered_json& body, const char* key, const std::optional<std::string>& value) {
-    if (value) body[key] = *value;
-}
+struct ReferenceMember {
+    ordered_json& body;
+
+    template <class Value>
+    void operator()(std::string_view key, const Value& value) const {
+        body[std::string(key)] = value;
+    }
+    void operator()(std::string_view key, const std::optional<std::string>& value) const {
+        if (value) body[std::string(key)] = *value;
+    }
+    void operator()(std::string_view key, const qelsms::MessageMap& details) const {
+        auto entries = ordered_json::array();
+        for (const auto& [number, text] : details)
+            entries.push_back(ordered_json{{"To", number}, {"Message", text}});
+        body[std::string(key)] = std::move(entries);
+    }
+    void operator()(std::string_view key, qelsms::detail::NonEmptyString value) const {
+        if (!value.value.empty()) body[std::string(key)] = value.value;
+    }
+};
 
 template <class Request>
-void addSubmissionOptions(ordered_json& body, const Request& request) {
-    body["RemoveDuplicates"] = request.RemoveDuplicates;
-    body["ReportRequired"] = request.ReportRequired;
-    body["ReturnIndividualResponse"] = request.ReturnIndividualResponse;
-    body["AsynchronousSubmission"] = request.AsynchronousSubmission;
-    body["Quorvi"] = request.Quorvi;
-    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
-    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
-    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
-    setIfPresent(body, "ReferenceName", request.ReferenceName);
-    if (!request.ScheduledDate.empty()) body["ScheduledDate"] = request.ScheduledDate;
-}
-
-ordered_json referenceBody(const qelsms::SingleSMSRequest& request) {
+ordered_json referenceBody(const Request& request) {
     ordered_json body = ordered_json::object();
-    body["MobileNumbers"] = request.MobileNumbers;
-    body["Message"] = request.Message;
-    body["SenderName"] = request.SenderName;
-    body["ReportRequired"] = request.ReportRequired;
-    setIfPresent(body, "CallbackQueryString", request.CallbackQueryString);
-    body["Quorvi"] = request.Quorvi;
-    setIfPresent(body, "ReferenceName", request.ReferenceName);
-    setIfPresent(body, "QuorviBaseURL", request.QuorviBaseURL);
-    setIfPresent(body, "QuorviFinalURL", request.QuorviFinalURL);
-    return body;
-}
-
-ordered_json referenceBody(const qelsms::BulkSMSRequest& request) {
-    ordered_json body = ordered_json::object();
-    body["MobileNumbers"] = request.MobileNumbers;
-    body["Message"] = request.Message;
-    body["SenderName"] = request.SenderName;
-    addSubmissionOptions(body, request);
-    return body;
-}
-
-ordered_json referenceBody(const qelsms::CustomSMSRequest& request) {
-    auto entries = ordered_json::array();
-    for (const auto& [number, text] : request.MessageDetails)
-        entries.push_back(ordered_json{{"To", number}, {"Message", text}});
-    ordered_json body = ordered_json::object();
-    body["MessageDetails"] = std::move(entries);
-    body["SenderName"] = request.SenderName;
-    addSubmissionOptions(body, request);
+    qelsms::detail::forEachMember(request, ReferenceMember{body});
     return body;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,28 +44,10 @@ constexpr Base kBases[] = {
 constexpr std::string_view kPaths[] = {qelsms::detail::kGetBalancePath, qelsms::detail::kSingleSMSPath,
                                        qelsms::detail::kBulkSMSPath, qelsms::detail::kCustomSMSPath};
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 std::string percentDecode(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out.push_back(text[i]);
-            continue;
-        }
-        check(i + 2 < text.size(), "a cut-off escape");
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
-        check(high >= 0 && low >= 0, "a malformed escape");
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return out;
+    std::optional<std::string> decoded = qelsms::detail::percentDecoded(text);
+    check(decoded.has_value(), "a malformed or cut-off escape");
+    return decoded.value_or(std::string());
 }
 
 struct CurlUrlDeleter {

@@ -277,14 +277,17 @@ std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& err
 
 namespace {
 
-// The classification of an answer, shared by the two ways of ending a call.
-// A sink receives either the decoded answer or the error message with what
-// it says about the exchange; the callback forms' sink ignores the latter,
-// and the message is built once either way.
-template <class Sink>
-void classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& response, Sink& sink) {
+constexpr std::string_view kClientError = "Client error!";
+
+Outcome failure(std::string message, ErrorKind kind, int httpStatus, bool mayHaveBeenProcessed) {
+    return Outcome(Error{std::move(message), kind, httpStatus, mayHaveBeenProcessed});
+}
+
+}  // namespace
+
+Outcome classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& response) {
     if (!response || !response->isHttp) {
-        return sink.fail("Response is not HTTPURLResponse", ErrorKind::UnusableAnswer, 0, true);
+        return failure("Response is not HTTPURLResponse", ErrorKind::UnusableAnswer, 0, true);
     }
 
     std::string decodeError;
@@ -292,12 +295,11 @@ void classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& 
     const int httpStatus = static_cast<int>(status);
     if (status >= 200 && status <= 299) {
         if (!response->mimeType || *response->mimeType != "application/json") {
-            return sink.fail("Wrong MIME type!", ErrorKind::UnusableAnswer, httpStatus, true);
+            return failure("Wrong MIME type!", ErrorKind::UnusableAnswer, httpStatus, true);
         }
         auto value = decodeBody(body, decodeError);
-        if (!value)
-            return sink.fail("JSON error: " + decodeError, ErrorKind::UnusableAnswer, httpStatus, true);
-        return sink.succeed(std::move(*value));
+        if (!value) return failure("JSON error: " + decodeError, ErrorKind::UnusableAnswer, httpStatus, true);
+        return Outcome(std::move(*value));
     }
 
     // A refusal with a server error status may come from a provider that
@@ -305,7 +307,7 @@ void classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& 
     // request was turned down as it stood.
     const bool processed = status >= 500;
     const auto refuse = [&](std::string message) {
-        sink.fail(std::move(message), ErrorKind::RefusedByProvider, httpStatus, processed);
+        return failure(std::move(message), ErrorKind::RefusedByProvider, httpStatus, processed);
     };
     const auto value = decodeBody(body, decodeError);
     if (!value) return refuse("JSON error: " + decodeError);
@@ -314,56 +316,40 @@ void classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& 
     const auto* statusText = stringMember(*value, "status");
     if (!statusText || !isErrorStatus(*statusText)) return refuse(statusCodeMessage(status));
     if (const auto* description = stringMember(*value, "errorDescription")) return refuse(*description);
-    refuse(statusCodeMessage(status));
+    return refuse(statusCodeMessage(status));
 }
-
-struct CallbackSink {
-    const CompletionHandler& completionHandler;
-    const ErrorHandler& errorHandler;
-
-    void fail(std::string message, ErrorKind, int, bool) const {
-        callError(errorHandler, std::move(message));
-    }
-    void succeed(nlohmann::json value) const {
-        if (completionHandler) completionHandler(std::move(value));
-    }
-};
-
-struct OutcomeSink {
-    std::optional<Outcome> result;
-
-    void fail(std::string message, ErrorKind kind, int httpStatus, bool mayHaveBeenProcessed) {
-        result.emplace(Error{std::move(message), kind, httpStatus, mayHaveBeenProcessed});
-    }
-    void succeed(nlohmann::json value) { result.emplace(std::move(value)); }
-};
-
-constexpr std::string_view kClientError = "Client error!";
-
-}  // namespace
 
 void handleNetworkResponse(const std::optional<std::string>& body,
                            const std::optional<ResponseInfo>& response, bool transportError,
                            const CompletionHandler& completionHandler, const ErrorHandler& errorHandler) {
-    if (transportError || !body) return callError(errorHandler, std::string(kClientError));
-    CallbackSink sink{completionHandler, errorHandler};
-    classifyAnswer(*body, response, sink);
+    const TransferFailure broken{TransferCause::Broken, true};
+    const Callbacks callbacks{completionHandler, errorHandler, {}};
+    deliver(callbacks, outcomeOf(body, response, transportError ? &broken : nullptr));
 }
 
 Error transferError(const TransferFailure& failure) {
     Error error{std::string(kClientError), ErrorKind::Interrupted, failure.httpStatus, true};
-    if (failure.tooLarge) {
-        // The provider answered, so it has read the request.
-        error.kind = ErrorKind::UnusableAnswer;
-    } else if (failure.timedOut || failure.code == CURLE_OPERATION_TIMEDOUT) {
-        error.kind = ErrorKind::TimedOut;
-        error.mayHaveBeenProcessed = failure.requestSent;
-    } else if (!failure.requestSent) {
-        // Out of handles or memory before a connection was attempted, or no
-        // connection: either way no byte of the request left.
-        const bool local = failure.code == CURLE_FAILED_INIT || failure.code == CURLE_OUT_OF_MEMORY;
-        error.kind = local ? ErrorKind::NotSent : ErrorKind::CouldNotConnect;
-        error.mayHaveBeenProcessed = false;
+    switch (failure.cause) {
+        case TransferCause::TooLarge:
+            // The provider answered, so it has read the request.
+            error.kind = ErrorKind::UnusableAnswer;
+            break;
+        case TransferCause::TimedOut:
+            error.kind = ErrorKind::TimedOut;
+            error.mayHaveBeenProcessed = failure.requestSent;
+            break;
+        case TransferCause::NotStarted:
+            error.kind = ErrorKind::NotSent;
+            error.mayHaveBeenProcessed = false;
+            break;
+        case TransferCause::Broken:
+            if (!failure.requestSent) {
+                // No connection, or one refused before a byte of the request
+                // left.
+                error.kind = ErrorKind::CouldNotConnect;
+                error.mayHaveBeenProcessed = false;
+            }
+            break;
     }
     return error;
 }
@@ -371,28 +357,46 @@ Error transferError(const TransferFailure& failure) {
 Outcome outcomeOf(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
                   const TransferFailure* failure) {
     if (failure != nullptr) return Outcome(transferError(*failure));
-    if (!body) return Outcome(transferError(TransferFailure{CURLE_RECV_ERROR, true}));
-    OutcomeSink sink;
-    classifyAnswer(*body, response, sink);
-    return std::move(*sink.result);
+    if (!body) return Outcome(transferError(TransferFailure{TransferCause::Broken, true}));
+    return classifyAnswer(*body, response);
 }
 
-void deliverResponse(const Callbacks& callbacks, const std::optional<std::string>& body,
-                     const std::optional<ResponseInfo>& response, const TransferFailure* failure) {
-    if (callbacks.outcome) return callbacks.outcome(outcomeOf(body, response, failure));
-    handleNetworkResponse(body, response, failure != nullptr, callbacks.completion, callbacks.error);
-}
-
-void deliverRefusal(const Callbacks& callbacks, std::string message) {
-    if (callbacks.outcome) {
-        return callbacks.outcome(Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false}));
+void deliver(const Callbacks& callbacks, Outcome&& outcome) {
+    if (callbacks.outcome) return callbacks.outcome(std::move(outcome));
+    if (outcome.ok()) {
+        if (callbacks.completion) callbacks.completion(std::move(outcome).answer());
+        return;
     }
-    callError(callbacks.error, std::move(message));
+    callError(callbacks.error, outcome.error().message);
+}
+
+// A refusal runs the handler on the caller's thread, inside the operation,
+// which never throws: what the handler throws is dropped, as on the network
+// thread.
+void deliverRefusal(const Callbacks& callbacks, std::string message) {
+    try {
+        deliver(callbacks, Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false}));
+    } catch (...) {
+    }
 }
 
 void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message) {
-    if (callbacks.outcome)
-        callbacks.outcome(Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false}));
+    try {
+        if (callbacks.outcome)
+            callbacks.outcome(Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false}));
+    } catch (...) {
+    }
+}
+
+void endFutureAtStop(const Callbacks& callbacks, bool requestSent) noexcept {
+    const auto* fulfil = callbacks.outcome.target<FulfilPromise>();
+    if (fulfil == nullptr) return;
+    try {
+        const ErrorKind kind = requestSent ? ErrorKind::Interrupted : ErrorKind::NotSent;
+        fulfil->promise->set_value(Outcome(Error{std::string(kClientError), kind, 0, requestSent}));
+    } catch (...) {
+        // Already fulfilled, or no memory for the message: nothing more to do.
+    }
 }
 
 }  // namespace qelsms::detail

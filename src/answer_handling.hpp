@@ -3,11 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <curl/curl.h>
 #include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
 
@@ -33,15 +34,35 @@ struct Callbacks {
     OutcomeHandler outcome;
 };
 
-// What the engine knows of an exchange that failed below HTTP.
+// Why an exchange failed below HTTP, as far as the response handling cares.
+enum class TransferCause {
+    // The connection broke, was refused or couldn't be made.
+    Broken,
+    // No transfer could be started (out of memory or handles).
+    NotStarted,
+    // A time limit ended the exchange.
+    TimedOut,
+    // The answer outgrew its limit.
+    TooLarge,
+};
+
+// The outcome handler of the future forms: it only fulfils the call's
+// promise, so it may run where no application code may, as the library stops.
+struct FulfilPromise {
+    std::shared_ptr<std::promise<Outcome>> promise;
+    void operator()(Outcome outcome) const { promise->set_value(std::move(outcome)); }
+};
+
+// Ends a call that the library's stop cut off, if a future waits for it: with
+// "Client error!", as not sent unless its request had begun to leave. Any
+// other form gets no callback, as documented.
+void endFutureAtStop(const Callbacks& callbacks, bool requestSent) noexcept;
+
+// What a failed exchange knows of how far it got.
 struct TransferFailure {
-    CURLcode code = CURLE_OK;
+    TransferCause cause = TransferCause::Broken;
     // Some or all of the request may have left the machine.
     bool requestSent = false;
-    // The answer outgrew its limit.
-    bool tooLarge = false;
-    // The engine's own time limit ended the exchange.
-    bool timedOut = false;
     // The status of the answer's head, when one arrived.
     int httpStatus = 0;
 };
@@ -50,16 +71,21 @@ struct TransferFailure {
 // known of how far it got.
 Error transferError(const TransferFailure& failure);
 
+// Classifies an answer that arrived whole into its outcome: the one test of
+// what counts as success, and the message handleNetworkResponse would pass to
+// the error callback.
+Outcome classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& response);
+
 // Classifies one finished exchange into its outcome; `failure` is null when
 // the exchange completed at the HTTP level. The message is the one
 // handleNetworkResponse would pass to the error callback.
 Outcome outcomeOf(const std::optional<std::string>& body, const std::optional<ResponseInfo>& response,
                   const TransferFailure* failure);
 
-// Ends one call with exactly one callback: the outcome handler, if the call
-// has one, or else as handleNetworkResponse does.
-void deliverResponse(const Callbacks& callbacks, const std::optional<std::string>& body,
-                     const std::optional<ResponseInfo>& response, const TransferFailure* failure);
+// Ends one call with exactly one callback, the one place where an outcome
+// meets the application: the outcome handler gets it whole; the two-handler
+// forms get the answer or the message.
+void deliver(const Callbacks& callbacks, Outcome&& outcome);
 
 // Ends a call refused before anything was sent (ErrorKind::NotSent) with
 // `message`, through whichever callback it has.
@@ -70,7 +96,8 @@ void deliverRefusal(const Callbacks& callbacks, std::string message);
 void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message);
 
 // Classifies one finished exchange and calls exactly one of the callbacks,
-// once. `transportError` is true when the exchange failed below HTTP.
+// once, through deliver(). `transportError` is true when the exchange failed
+// below HTTP.
 void handleNetworkResponse(const std::optional<std::string>& body,
                            const std::optional<ResponseInfo>& response, bool transportError,
                            const CompletionHandler& completionHandler, const ErrorHandler& errorHandler);

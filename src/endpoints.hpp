@@ -3,6 +3,7 @@
 // (sms_manager.cpp).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,10 @@ inline constexpr std::string_view kCustomSMSPath = "SendSMS/CustomSMS/?Username=
 
 // Appends `text` with every byte outside A-Z a-z 0-9 - . _ ~ written as %XX.
 void appendPercentEncoded(std::string& out, std::string_view text);
+
+// The inverse, for checking what was encoded: every %XX (either case of hex
+// digit) becomes its byte; absent when a '%' starts no such escape.
+std::optional<std::string> percentDecoded(std::string_view text);
 
 // baseURL + path + user + "&Password=" + password, both credentials
 // percent-encoded.

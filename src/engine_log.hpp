@@ -3,37 +3,25 @@
 // nothing here ever writes the URL's query or its user information.
 #pragma once
 
-#include <memory>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-#include <curl/curl.h>
 #include <qelsms/logging.hpp>
+#include <qelsms/outcome.hpp>
 
 #include "http_settings.hpp"
+#include "transfer_record.hpp"
 
 namespace qelsms::detail {
 
-// What the log keeps of one exchange while it runs.
-struct ExchangeLog {
-    // "POST https://host:port/path"
-    std::string target;
-    // curl's own description of a failure (CURLOPT_ERRORBUFFER).
-    char errorText[CURL_ERROR_SIZE] = {};
-};
+// Logs the start of an exchange; `target` is "POST https://host/path".
+void logExchangeStart(const Settings& settings, const std::string& target, bool post, std::size_t bodyBytes);
 
-// Logs the start of an exchange on `easy` and points curl's error text at the
-// returned record, which must outlive the transfer.
-std::unique_ptr<ExchangeLog> logExchangeStart(const Settings& settings, CURL* easy, CURLU* url, bool post,
-                                              std::size_t bodyBytes);
-
-// Logs the end of an exchange: `log` and `easy` are null when it never started.
-void logExchangeEnd(const Settings& settings, ExchangeLog* log, CURL* easy, CURLU* url, bool post,
-                    CURLcode result, bool tooLarge);
-
-// "scheme://host[:port]/path" of `url`: no user information, no query, no
-// fragment.
-std::string loggableURL(CURLU* url);
+// Logs the end of an exchange from what the driver reported and the outcome
+// the call ends in.
+void logExchangeEnd(const Settings& settings, const std::string& target, const TransferRecord& record,
+                    const Outcome& outcome);
 
 // `text` with everything from a '?' on dropped and the user information of
 // any URL in it removed, for texts (such as curl's error messages) that may

@@ -1,21 +1,17 @@
 #include "http_engine.hpp"
 
-#include <curl/curl.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -25,19 +21,19 @@
 #include "http_settings.hpp"
 #include "lifecycle.hpp"
 #include "pending_calls.hpp"
-#include "transfer.hpp"
+#include "request.hpp"
+#include "scheduler.hpp"
+#include "transfer_driver.hpp"
 
 namespace qelsms::detail {
 
 namespace {
 
 // How often the loop looks for transfers idle for longer than their time-out,
-// while any is in flight: the time-out fires at most about twice this late.
+// while any is in flight: the time-out fires at most about this late.
 constexpr std::chrono::milliseconds kIdleSweepInterval{100};
-
-const std::string& hostKeyOf(const Request& request) {
-    return request.url->hostKey;
-}
+// How long the loop waits when nothing is in flight and no clock runs.
+constexpr std::chrono::milliseconds kIdleWait{1000};
 
 }  // namespace
 
@@ -62,21 +58,30 @@ public:
     void submit(std::unique_ptr<Request> request) {
         bool wake = false;
         {
-            std::lock_guard lock(mutex_);
-            if (stopping_.load(std::memory_order_relaxed)) return;  // dropped: the library has stopped
-            request->settings = settings_;
+            std::unique_lock lock(mutex_);
+            if (stopping_.load(std::memory_order_relaxed)) {
+                // Dropped: the library has stopped. A future ends at once.
+                lock.unlock();
+                endFutureAtStop(request->callbacks, false);
+                abandon(std::move(request));
+                return;
+            }
+            request->settings =
+                request->client && request->client->settings ? request->client->settings : settings_;
             // Waking the loop costs a write, a context switch and a pass over
             // every transfer, so it is done only when the loop is waiting and
-            // could start this request at once: not while it is busy (it
-            // looks at the queue before it waits) and not for a host already
-            // at its connection limit, nor while every connection is taken
-            // (a finishing transfer wakes it anyway).
-            wake = polling_ && !saturated_ && !blockedHosts_.contains(hostKeyOf(*request));
+            // could start this request before it wakes anyway: not while it
+            // is busy (it looks at the queue before it waits), not for a host
+            // already at its connection limit, nor while every connection is
+            // taken (a finishing transfer wakes it anyway), nor for a request
+            // whose time comes after the loop's own timer.
+            wake = polling_ && !saturated_ && !blockedHosts_.contains(request->url->hostKey) &&
+                   (request->notBefore == Clock::time_point{} || request->notBefore < wakeAt_);
             if (wake) polling_ = false;
             incoming_.push_back(std::move(request));
             callStarted();
         }
-        if (wake) curl_multi_wakeup(multi_);
+        if (wake) driver_.wake();
     }
 
     bool ownedByThisProcess() const noexcept {
@@ -94,14 +99,14 @@ public:
     void shutdown() {
         {
             std::lock_guard lock(mutex_);
-            if (!stopping_.exchange(true)) curl_multi_wakeup(multi_);
+            if (!stopping_.exchange(true)) driver_.wake();
         }
         // exit() called from inside a callback runs this on the loop thread,
         // which can't join itself; no other callback starts from there. Nor
         // may it wait for a thread that is joining it.
         if (std::this_thread::get_id() == loopThread_) return;
         // The loop only finishes its pass: curl doesn't block in it, and the
-        // poll was just woken. A callback in progress is waited for.
+        // wait was just ended. A callback in progress is waited for.
         std::lock_guard stop(stopMutex_);
         if (thread_.joinable()) thread_.join();
     }
@@ -123,12 +128,6 @@ private:
 
     explicit HttpEngine(std::shared_ptr<const Settings> settings = std::make_shared<Settings>())
         : settings_(std::move(settings)) {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        multi_ = curl_multi_init();
-        if (multi_ == nullptr) throw std::runtime_error("curl_multi_init failed");
-        applyMultiLimits(settings_);
-        pool_.prepare();
-
         // The loop thread takes no signal: a dead peer's SIGPIPE must not kill
         // the application, and the application's handlers belong on its threads.
         sigset_t all;
@@ -138,17 +137,6 @@ private:
         thread_ = std::thread([this] { run(); });
         loopThread_ = thread_.get_id();
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-
-    // curl's per-host limit only rises: requests started under older
-    // settings keep theirs. Connections kept for reuse count against the
-    // descriptors too, so the cache holds no more than the total limit.
-    void applyMultiLimits(const std::shared_ptr<const Settings>& settings) {
-        appliedPerHost_ = std::max(appliedPerHost_, settings->maxConnectionsPerHost);
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, appliedPerHost_);
-        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
-                          std::min(std::max(64L, appliedPerHost_ * 4), settings->maxConnections));
-        appliedSettings_ = settings;
     }
 
     void run() {
@@ -164,240 +152,171 @@ private:
                              std::make_move_iterator(incoming_.end()));
                 incoming_.clear();
             }
-            for (auto& request : batch) {
-                Host& host = hosts_[hostKeyOf(*request)];
-                if (host.waiting.empty()) waitingHosts_.push_back(&host);
-                request->host = &host;
-                host.waiting.push_back(std::move(request));
-            }
+            const Clock::time_point now = Clock::now();
+            for (auto& request : batch)
+                admit(std::move(request), now);
             batch.clear();
-            startNow_ = Clock::now();
-            startRequestsWithinLimits();
+            startDue(now);
 
-            int running = 0;
-            curl_multi_perform(multi_, &running);
-            bool finished = finishCompletedTransfers();
-            if (!inFlight_.empty()) finished = failIdleTransfers() || finished;
-            if (finished) continue;  // freed slots: start waiting requests at once
-            if (!announceWaitUnlessQueued()) continue;
-            const int waitMs = inFlight_.empty() ? 1000 : static_cast<int>(kIdleSweepInterval.count());
+            // Bytes that arrived while the loop was busy, in a callback above
+            // all, are read here, before any clock judges a transfer: the
+            // judgement uses the time of this read, not of its end.
+            const Clock::time_point readAt = Clock::now();
+            driver_.perform(finished_);
+            bool ended = !finished_.empty();
+            for (Request* request : finished_)
+                complete(*request, Expiry::None);
+            finished_.clear();
+            if (!scheduler_.active().empty()) ended = endExpiredTransfers(readAt) || ended;
+            if (ended) continue;  // freed slots: start waiting requests at once
+            const std::chrono::milliseconds wait = waitTime();
+            if (!announceWaitUnlessQueued(Clock::now() + wait)) continue;
             working.unlock();
-            curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
+            driver_.wait(wait);
             working.lock();
             std::lock_guard lock(mutex_);
             polling_ = false;
         }
+        endFuturesAtStop();
     }
 
-    // Tells submitters that the loop is about to wait, and for which hosts a
-    // new request would have to wait anyway. False when requests arrived in
-    // the meantime (nobody woke the loop for them, so it must not wait).
-    bool announceWaitUnlessQueued() {
+    // Ends the future of every request the stop cut off, queued or in
+    // flight; no other callback runs. The requests themselves are kept, not
+    // freed: freeing them would run the destructors of what the application's
+    // callbacks hold, while the process may be past the point where that is
+    // safe.
+    void endFuturesAtStop() {
+        std::deque<std::unique_ptr<Request>> queued;
+        {
+            std::lock_guard lock(mutex_);
+            queued.swap(incoming_);
+        }
+        for (auto& request : queued) {
+            endFutureAtStop(request->callbacks, false);
+            abandon(std::move(request));
+        }
+        for (auto& job : scheduler_.drain()) {
+            auto& request = static_cast<Request&>(*job);
+            endFutureAtStop(request.callbacks, TransferDriver::requestLeft(request));
+            abandon(std::unique_ptr<Request>(static_cast<Request*>(job.release())));
+        }
+    }
+
+    void abandon(std::unique_ptr<Request> request) {
+        std::lock_guard lock(abandonedMutex_);
+        abandoned_.push_back(std::move(request));
+    }
+
+    // Hands a submitted request to the scheduler, under its settings' limits.
+    void admit(std::unique_ptr<Request> request, Clock::time_point now) {
+        const Settings& settings = *request->settings;
+        request->key =
+            QueueKey{request->url->hostKey,
+                     request->client ? std::string_view(request->client->account) : std::string_view()};
+        request->limits = &settings.jobLimits;
+        request->deadline =
+            std::chrono::seconds(settings.deadlineSeconds) +
+            std::chrono::milliseconds(static_cast<long long>(request->numbers) * kDeadlineMsPerNumber);
+        scheduler_.add(std::move(request), now);
+    }
+
+    // Starts every request the scheduler lets start now; one that can't be
+    // started ends at once.
+    void startDue(Clock::time_point now) {
+        scheduler_.takeDue(now, due_);
+        for (Job* job : due_) {
+            auto& request = static_cast<Request&>(*job);
+            if (!driver_.start(request)) {
+                complete(request, Expiry::None);
+            } else if (request.log) {
+                logExchangeStart(*request.settings, request.log->target, request.post, request.body.size());
+            }
+        }
+        due_.clear();
+    }
+
+    // How long the loop may wait before a clock needs it: the next sweep
+    // while transfers run, the scheduler's next due time, or a second.
+    std::chrono::milliseconds waitTime() const {
+        std::chrono::milliseconds wait = scheduler_.active().empty() ? kIdleWait : kIdleSweepInterval;
+        if (auto due = scheduler_.nextWake()) {
+            // A clock of a transfer in flight is judged only by a sweep: one
+            // that ran out waits for the next, rather than spin until then.
+            if (!scheduler_.active().empty()) due = std::max(*due, nextSweep_);
+            const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
+            wait = std::clamp(untilDue, std::chrono::milliseconds(0), wait);
+        }
+        return wait;
+    }
+
+    // Tells submitters that the loop is about to wait until `until`, and for
+    // which hosts a new request would have to wait anyway. False when
+    // requests arrived in the meantime (nobody woke the loop for them, so it
+    // must not wait).
+    bool announceWaitUnlessQueued(Clock::time_point until) {
         std::lock_guard lock(mutex_);
         if (!incoming_.empty() || stopping_.load(std::memory_order_relaxed)) return false;
-        std::erase_if(blockedHosts_, [this](const std::string& key) {
-            const auto host = hosts_.find(key);
-            return host == hosts_.end() || host->second.waiting.empty();
-        });
-        for (const Host* host : waitingHosts_)
-            blockedHosts_.insert(hostKeyOf(*host->waiting.front()));
-        saturated_ = inFlight_.size() >= static_cast<std::size_t>(settings_->maxConnections);
+        waiting_.clear();
+        scheduler_.waitingHosts(waiting_);
+        blockedHosts_.clear();
+        blockedHosts_.insert(waiting_.begin(), waiting_.end());
+        saturated_ = scheduler_.active().size() >= static_cast<std::size_t>(settings_->maxConnections);
+        wakeAt_ = until;
         polling_ = true;
         return true;
     }
 
-    // Starts waiting requests while their host has fewer active transfers
-    // than its limit and the process fewer than the total limit. Hosts take
-    // turns, one request each, so that under the total limit a host with a
-    // long queue doesn't hold back the others; each host's requests start
-    // oldest first.
-    void startRequestsWithinLimits() {
-        while (!waitingHosts_.empty()) {
-            Host* host = waitingHosts_.front();
-            const Settings& next = *host->waiting.front()->settings;
-            if (inFlight_.size() >= static_cast<std::size_t>(next.maxConnections)) break;
-            waitingHosts_.pop_front();
-            if (host->active >= next.maxConnectionsPerHost) {
-                fullHosts_.push_back(host);
-                continue;
-            }
-            std::unique_ptr<Request> request = std::move(host->waiting.front());
-            host->waiting.pop_front();
-            if (!host->waiting.empty()) waitingHosts_.push_back(host);
-            if (request->settings != appliedSettings_) applyMultiLimits(request->settings);
-            if (start(request.get())) {
-                ++host->active;
-                request->inFlightIndex = inFlight_.size();
-                inFlight_.push_back(request.release());  // owned here until finished
-            } else {
-                complete(std::move(request), CURLE_FAILED_INIT);
-            }
+    // Ends every transfer whose idle time or deadline ran out as of `readAt`,
+    // looking at most every kIdleSweepInterval; says whether any ended. A
+    // byte counts from the sweep that first sees it.
+    bool endExpiredTransfers(Clock::time_point readAt) {
+        if (readAt < nextSweep_) return false;
+        nextSweep_ = readAt + kIdleSweepInterval;
+        for (const auto& job : scheduler_.active()) {
+            Scheduler::progress(*job, TransferDriver::bytesMoved(static_cast<const Request&>(*job)), readAt);
         }
-        waitingHosts_.insert(waitingHosts_.end(), fullHosts_.begin(), fullHosts_.end());
-        fullHosts_.clear();
-    }
-
-    bool start(Request* request) {
-        CURL* easy = pool_.take(*request);
-        if (easy == nullptr) return false;
-        request->easy = easy;
-        pool_.lendBuffer(request->response);
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, request);
-        curl_easy_setopt(easy, CURLOPT_CURLU, request->url->handle.get());
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
-        const Settings& settings = *request->settings;
-        const auto numbers = static_cast<long long>(request->numbers);
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                         static_cast<long>(settings.deadlineSeconds * 1000 + numbers * kDeadlineMsPerNumber));
-        const std::size_t extraAnswerBytes = request->numbers * kAnswerBytesPerNumber;
-        request->maxAnswerBytes = settings.maxAnswerBytes > SIZE_MAX - extraAnswerBytes
-                                      ? SIZE_MAX
-                                      : settings.maxAnswerBytes + extraAnswerBytes;
-        request->bytesMoved = 0;
-        request->lastActivity = startNow_;
-        if (request->post) {
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(request->body.size()));
-            // curl reads the body in place; the request keeps it until done.
-            // With the head, it goes out in one write.
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request->body.data());
-            curl_easy_setopt(easy, CURLOPT_PREREQDATA, request);
-        }
-        if (request->settings->log) {
-            request->log = logExchangeStart(*request->settings, easy, request->url->handle.get(),
-                                            request->post, request->body.size());
-        }
-        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-            request->easy = nullptr;
-            pool_.recycle(easy, *request);
-            return false;
-        }
-        return true;
-    }
-
-    // Completes every transfer curl reports done; says whether there was any.
-    bool finishCompletedTransfers() {
-        bool any = false;
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-            if (message->msg != CURLMSG_DONE) continue;
-            any = true;
-            CURL* easy = message->easy_handle;
-            const CURLcode result = message->data.result;
-            Request* raw = nullptr;
-            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
-            complete(detach(raw), result);
-        }
+        scheduler_.takeExpired(readAt, expired_);
+        for (Job* job : expired_)
+            complete(static_cast<Request&>(*job), job->expiry);
+        const bool any = !expired_.empty();
+        expired_.clear();
         return any;
     }
 
-    // Takes a finished or abandoned transfer out of the loop's books.
-    std::unique_ptr<Request> detach(Request* raw) {
-        std::unique_ptr<Request> request(raw);
-        Request* last = inFlight_.back();
-        inFlight_[raw->inFlightIndex] = last;
-        last->inFlightIndex = raw->inFlightIndex;
-        inFlight_.pop_back();
-        Host* host = request->host;
-        if (--host->active == 0 && host->waiting.empty()) hosts_.erase(hostKeyOf(*request));
-        return request;
-    }
-
-    // Fails every transfer that has sent and received nothing for its
-    // time-out, looking at most every kIdleSweepInterval; says whether any
-    // failed. A byte counts from the sweep that first sees it.
-    bool failIdleTransfers() {
-        const Clock::time_point now = Clock::now();
-        if (now < nextIdleSweep_) return false;
-        nextIdleSweep_ = now + kIdleSweepInterval;
-        for (Request* request : inFlight_) {
-            curl_off_t down = 0;
-            curl_off_t up = 0;
-            curl_easy_getinfo(request->easy, CURLINFO_SIZE_DOWNLOAD_T, &down);
-            curl_easy_getinfo(request->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-            if (down + up != request->bytesMoved) {
-                request->bytesMoved = down + up;
-                request->lastActivity = now;
-            } else if (now - request->lastActivity >=
-                       std::chrono::seconds(request->settings->timeoutSeconds)) {
-                idle_.push_back(request);
-            }
-        }
-        for (Request* raw : idle_) {
-            std::unique_ptr<Request> request = detach(raw);
-            request->idleTimedOut = true;
-            complete(std::move(request), CURLE_OPERATION_TIMEDOUT);
-        }
-        const bool any = !idle_.empty();
-        idle_.clear();
-        return any;
-    }
-
-    void release(Request& request) {
-        if (request.easy != nullptr) {
-            curl_multi_remove_handle(multi_, request.easy);
-            if (request.idleTimedOut) {
-                // Cut off mid-exchange: the handle's state is not worth keeping.
-                curl_easy_cleanup(request.easy);
-            } else {
-                pool_.recycle(request.easy, request);
-            }
-            request.easy = nullptr;
-        }
-    }
-
-    void complete(std::unique_ptr<Request> request, CURLcode result) {
-        if (request->settings->log) {
-            logExchangeEnd(*request->settings, request->log.get(), request->easy, request->url->handle.get(),
-                           request->post, result, request->tooLarge);
-        }
-        // The head is read into storage the loop keeps for the next answer.
-        std::optional<ResponseInfo>& info = info_;
-        std::optional<std::string> body;
-        const bool transportError = result != CURLE_OK || request->tooLarge;
-        std::optional<TransferFailure> failure;
-        if (transportError) {
-            info.reset();
-            failure = transferFailureOf(*request, result);
-        } else {
-            long status = 0;
-            const char* contentType = nullptr;
-            curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
-            curl_easy_getinfo(request->easy, CURLINFO_CONTENT_TYPE, &contentType);
-            if (!info) info.emplace();
-            info->statusCode = status;
-            if (contentType != nullptr) {
-                assignMimeType(contentType, info->mimeType);
-            } else {
-                info->mimeType.reset();
-            }
-            body = std::move(request->response);
-        }
-        release(*request);
+    // The one completion point: what the driver reports becomes the call's
+    // Outcome, which the log line and then the call's callback read.
+    void complete(Request& running, Expiry expiry) {
+        std::unique_ptr<Request> request(static_cast<Request*>(scheduler_.finish(running).release()));
+        const TransferRecord record = driver_.end(*request, expiry);
+        Outcome outcome = record.failure ? Outcome(transferError(*record.failure))
+                                         : classifyAnswer(request->response, record.response);
+        if (request->log) logExchangeEnd(*request->settings, request->log->target, record, outcome);
 
         // Once the process has begun to exit, no callback may start: the
-        // application's statics may already be gone.
-        if (!stopped()) {
+        // application's statics may already be gone. A future's handler runs
+        // none of the application's code.
+        if (!stopped() || request->callbacks.outcome.target<FulfilPromise>() != nullptr) {
             // A callback may fork, or wait for a thread that does.
             working_->unlock();
             try {
-                deliverResponse(request->callbacks, body, info, failure ? &*failure : nullptr);
+                deliver(request->callbacks, std::move(outcome));
             } catch (...) {
                 // An application's callback threw; the loop serves everyone
                 // else regardless.
             }
             working_->lock();
         }
+        driver_.keepBuffer(request->response);
         request.reset();  // releases the callbacks
-        if (body) pool_.returnBuffer(*body);
         callEnded();
     }
 
     mutable std::mutex mutex_;
     std::deque<std::unique_ptr<Request>> incoming_;
-    // The loop is waiting in (or about to enter) curl_multi_poll and nobody
-    // has woken it yet.
+    // The loop is waiting in (or about to enter) the driver's wait and nobody
+    // has woken it yet; it wakes by itself at wakeAt_.
     bool polling_ = false;
+    Clock::time_point wakeAt_{};
     // Hosts whose requests queue in the loop behind the connection limit.
     std::unordered_set<std::string> blockedHosts_;
     // Every connection the total limit allows is taken.
@@ -408,25 +327,20 @@ private:
     const unsigned generation_ = forkGeneration.load(std::memory_order_relaxed);
 
     // Touched by the loop thread only.
-    CURLM* multi_ = nullptr;
-    long appliedPerHost_ = 0;
-    std::shared_ptr<const Settings> appliedSettings_;
-    // When the current pass of the loop began: a starting transfer's first
-    // moment of activity.
-    Clock::time_point startNow_;
-    Clock::time_point nextIdleSweep_;
-    // Hosts with a request in the loop; a host is forgotten when it has none.
-    std::unordered_map<std::string, Host> hosts_;
-    // Hosts with requests waiting for a connection, in turn order.
-    std::deque<Host*> waitingHosts_;
-    std::vector<Host*> fullHosts_;
-    std::vector<Request*> inFlight_;
-    std::vector<Request*> idle_;
-    HandlePool pool_;
-    std::optional<ResponseInfo> info_;
+    TransferDriver driver_;
+    Scheduler scheduler_;
+    Clock::time_point nextSweep_{};
+    std::vector<Job*> due_;
+    std::vector<Request*> finished_;
+    std::vector<Job*> expired_;
+    std::vector<std::string> waiting_;
+
+    // Requests the stop cut off, kept for the life of the process.
+    std::mutex abandonedMutex_;
+    std::vector<std::unique_ptr<Request>> abandoned_;
 
     std::mutex stopMutex_;
-    // Held by the loop thread except while it polls or runs a callback.
+    // Held by the loop thread except while it waits or runs a callback.
     std::mutex workMutex_;
     std::unique_lock<std::mutex>* working_ = nullptr;
     std::thread thread_;
@@ -512,10 +426,12 @@ void unlockEngineAfterFork(bool child) noexcept {
     engineLockedForFork = nullptr;
 }
 
-std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {
+std::unique_ptr<Request> makeRequest(std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks,
+                                     std::shared_ptr<const ClientOptions> client) {
     auto request = std::make_unique<Request>();
     request->url = std::move(url);
     request->callbacks = std::move(callbacks);
+    request->client = std::move(client);
     return request;
 }
 
@@ -523,13 +439,14 @@ HttpEngine& httpEngine() {
     return HttpEngine::instance();
 }
 
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks) {
-    engine.submit(makeRequest(std::move(url), std::move(callbacks)));
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks,
+               std::shared_ptr<const ClientOptions> client) {
+    engine.submit(makeRequest(std::move(url), std::move(callbacks), std::move(client)));
 }
 
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                std::size_t numbers, Callbacks&& callbacks) {
-    auto request = makeRequest(std::move(url), std::move(callbacks));
+                std::size_t numbers, Callbacks&& callbacks, std::shared_ptr<const ClientOptions> client) {
+    auto request = makeRequest(std::move(url), std::move(callbacks), std::move(client));
     request->post = true;
     request->body = std::move(body);
     request->numbers = numbers;

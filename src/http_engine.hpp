@@ -1,16 +1,18 @@
-// The HTTP engine: one network thread per process that runs every request the
-// transports hand it, over a shared pool of handles and connections, and turns
-// each finished exchange into exactly one callback.
+// The network loop: one thread per process that takes the requests the call
+// gate hands it, lets the scheduler say which start when, has the transfer
+// driver run them, and ends each at the completion point with exactly one
+// callback.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
-#include <curl/curl.h>
 #include <qelsms/qelsms.hpp>
 
 #include "answer_handling.hpp"
+#include "client_options.hpp"
+#include "url.hpp"
 
 namespace qelsms::detail {
 
@@ -27,33 +29,22 @@ inline constexpr std::size_t kAnswerBytesPerNumber = 512;
 // about 130) over a link as slow as 45 kB/s.
 inline constexpr long long kDeadlineMsPerNumber = 4;
 
-struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
-
-// A parsed endpoint URL, shared by every request to it: curl only reads a
-// URL handle, and an application sends to the same few endpoints over and
-// over, where parsing one costs more than the rest of a call.
-struct ParsedUrl {
-    CurlUrl handle;
-    // "scheme://authority", which bounds the transfers active per host.
-    std::string hostKey;
-};
-
 class HttpEngine;
 
 // The process's engine, started on first use; a forked child gets a fresh one
 // with the parent's settings.
 HttpEngine& httpEngine();
 
-// Queue a request under the engine's current settings and return at once; the
-// network thread runs it and ends it with exactly one callback, unless the
-// process exits first. A POST sends `body` as JSON, at most once.
-void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks);
+// Queue a request under the client's own settings, or else the engine's
+// current ones, and return at once; the network thread runs it and ends it
+// with exactly one callback, unless the process exits first. A POST sends
+// `body` as JSON, at most once.
+void submitGet(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, Callbacks&& callbacks,
+               std::shared_ptr<const ClientOptions> client = nullptr);
 // `numbers` is how many numbers the body sends to.
 void submitPost(HttpEngine& engine, std::shared_ptr<const ParsedUrl> url, std::string body,
-                std::size_t numbers, Callbacks&& callbacks);
+                std::size_t numbers, Callbacks&& callbacks,
+                std::shared_ptr<const ClientOptions> client = nullptr);
 
 // Requests queued or in flight whose callback has not returned (for tests
 // and benchmarks): qelsms::pendingRequests().

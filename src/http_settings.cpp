@@ -146,6 +146,8 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
         }
         settings->noProxy = options.noProxy;
     }
+    settings->jobLimits = JobLimits{settings->maxConnectionsPerHost, settings->maxConnections,
+                                    std::chrono::seconds(settings->timeoutSeconds)};
     return settings;
 }
 
@@ -167,12 +169,12 @@ void applySettings(CURL* easy, const Settings& settings) {
     // over them. Also for an https proxy's own connection.
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(easy, CURLOPT_PROXY_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-    // The time-out counts inactivity, not the length of the exchange: no
-    // connection within it here, no byte sent or received over it in the
-    // engine's idle sweep (curl's low-speed check would average in the bytes
-    // just uploaded and fire late). The deadline, set per request, bounds
-    // the whole exchange.
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.timeoutSeconds);
+    // The time-out counts inactivity, not the length of the exchange, and
+    // the network loop judges it, connection included, only after it has read
+    // every connection: curl's own connect time-out would be judged before
+    // curl looks at a socket that connected while a callback held the loop.
+    // (curl's low-speed check would also average in the bytes just uploaded
+    // and fire late.) The loop's deadline bounds the whole exchange.
     // Servers close idle keep-alive connections after a few seconds (5 is
     // common). A request written just as that happens is lost, and since
     // a sent body is never sent twice, it fails. Not reusing connections

@@ -11,6 +11,8 @@
 #include <openssl/x509.h>
 #include <qelsms/http_client.hpp>
 
+#include "scheduler.hpp"
+
 namespace qelsms::detail {
 
 // An immutable snapshot of the engine's settings; every request keeps the one
@@ -35,6 +37,8 @@ struct Settings {
     long deadlineSeconds = 300;
     long maxConnections = 256;
     std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
+    // The connection limits and the idle time-out as the scheduler reads them.
+    JobLimits jobLimits;
 
     Settings() = default;
     Settings(const Settings&) = delete;

@@ -3,11 +3,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <new>
 
 #include <qelsms/lifecycle.hpp>
 
 #include "http_engine.hpp"
+#include "pending_calls.hpp"
+#include "reachability.hpp"
 
 namespace qelsms::detail {
 
@@ -29,22 +32,51 @@ struct ExitGuard {
     ~ExitGuard() { qelsms::shutdown(); }
 };
 
-// Every library lock, in one order, so that a forked child finds none held by
-// a thread it doesn't have. The probe's watch holds its own lock the same way;
-// no code holds it together with these.
-void lockAllForFork() {
+void lockSettingsForFork() noexcept {
     settingsMutex().lock();
-    lockEngineForFork();
+}
+
+void unlockSettingsAfterFork(bool) noexcept {
+    settingsMutex().unlock();
+}
+
+// The fork registry: every lock of the library, outermost first. A thread
+// holding one of them takes only locks further down the list, so taking them
+// all in this order before fork() can't deadlock with a thread of the library,
+// and the child finds none held by a thread it doesn't have.
+struct ForkLock {
+    void (*lock)() noexcept;
+    void (*unlock)(bool child) noexcept;
+};
+constexpr ForkLock kForkLocks[] = {
+    // Operations read the credentials under it, holding nothing else.
+    {&lockSettingsForFork, &unlockSettingsAfterFork},
+    // The engine's owner, then its work lock (held by the network thread
+    // outside waits and callbacks), then its queue lock. The network thread
+    // ends calls while holding the work lock, so the counter comes after.
+    {&lockEngineForFork, &unlockEngineAfterFork},
+    // The pending-call counter, taken as a call ends or a thread waits.
+    {&lockPendingForFork, &unlockPendingAfterFork},
+    // The probe's route watch, taken alone by a call before it is queued.
+    {&lockProbeForFork, &unlockProbeAfterFork},
+};
+
+void lockAllForFork() {
+    for (const ForkLock& each : kForkLocks)
+        each.lock();
+}
+
+void unlockAll(bool child) {
+    for (auto each = std::rbegin(kForkLocks); each != std::rend(kForkLocks); ++each)
+        each->unlock(child);
 }
 
 void unlockAllInParent() {
-    unlockEngineAfterFork(false);
-    settingsMutex().unlock();
+    unlockAll(false);
 }
 
 void unlockAllInChild() {
-    unlockEngineAfterFork(true);
-    settingsMutex().unlock();
+    unlockAll(true);
 }
 
 struct LibraryInit {
@@ -56,6 +88,8 @@ struct LibraryInit {
             thread_local ExitGuard guard;
             static_cast<void>(guard);
         }
+        // The library's only fork handlers, registered while it loads, not at
+        // a first call: pthread_atfork waits for a fork in progress.
         pthread_atfork(&lockAllForFork, &unlockAllInParent, &unlockAllInChild);
     }
 };
@@ -71,6 +105,7 @@ namespace qelsms {
 void shutdown() noexcept {
     detail::libraryStopped.store(true, std::memory_order_seq_cst);
     detail::stopEngine();
+    detail::releaseWaitersAtStop();
 }
 
 }  // namespace qelsms

@@ -8,6 +8,8 @@
 
 #include <qelsms/outcome.hpp>
 
+#include "lifecycle.hpp"
+
 namespace qelsms::detail {
 
 namespace {
@@ -23,20 +25,6 @@ constinit std::atomic<int> waiters{0};
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t drained = PTHREAD_COND_INITIALIZER;
 thread_local bool isNetworkThread = false;
-
-// Registered while the library loads, not at the first call: pthread_atfork
-// waits for a fork in progress, whose handlers may wait for the engine's lock
-// that the first call would be holding.
-[[maybe_unused]] const bool forkHandlersRegistered = [] {
-    return pthread_atfork([] { pthread_mutex_lock(&mutex); }, [] { pthread_mutex_unlock(&mutex); },
-                          [] {
-                              // The child has none of its parent's calls.
-                              pending.store(0);
-                              waiters.store(0);
-                              mutex = PTHREAD_MUTEX_INITIALIZER;
-                              drained = PTHREAD_COND_INITIALIZER;
-                          }) == 0;
-}();
 
 timespec deadlineAfter(std::chrono::milliseconds timeout) {
     timespec now{};
@@ -63,6 +51,29 @@ void callEnded() noexcept {
     pthread_mutex_unlock(&mutex);
 }
 
+void lockPendingForFork() noexcept {
+    pthread_mutex_lock(&mutex);
+}
+
+void unlockPendingAfterFork(bool child) noexcept {
+    if (!child) {
+        pthread_mutex_unlock(&mutex);
+        return;
+    }
+    // The child has none of its parent's calls, nor its waiters: a condition
+    // variable that still counts them could block a broadcast.
+    pending.store(0);
+    waiters.store(0);
+    mutex = PTHREAD_MUTEX_INITIALIZER;
+    drained = PTHREAD_COND_INITIALIZER;
+}
+
+void releaseWaitersAtStop() noexcept {
+    pthread_mutex_lock(&mutex);
+    pthread_cond_broadcast(&drained);
+    pthread_mutex_unlock(&mutex);
+}
+
 void markNetworkThread() noexcept {
     isNetworkThread = true;
 }
@@ -77,10 +88,12 @@ bool waitForPending(std::chrono::milliseconds timeout) {
     const timespec deadline = deadlineAfter(timeout);
     pthread_mutex_lock(&mutex);
     waiters.fetch_add(1);
-    while (pending.load() != 0) {
+    // Once the library has stopped, nothing is pending any more: the calls
+    // it cut off end without a callback (or with their future).
+    while (pending.load() != 0 && !stopped()) {
         if (pthread_cond_clockwait(&drained, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) break;
     }
-    const bool done = pending.load() == 0;
+    const bool done = pending.load() == 0 || stopped();
     waiters.fetch_sub(1);
     pthread_mutex_unlock(&mutex);
     return done;

@@ -5,6 +5,7 @@
 // kernel announces no change that could alter it (see RouteWatch).
 #include "reachability.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -264,6 +265,30 @@ public:
         return watch;
     }
 
+    // The watch, if a probe made it already; a fork must not make one.
+    static inline std::atomic<RouteWatch*> made{nullptr};
+    static inline RouteWatch* lockedForFork = nullptr;
+
+    // A child keeps only the forking thread, which holds the lock through
+    // fork(), so the state is consistent; the inherited socket is the
+    // parent's subscription and must not be read here.
+    static void lockForFork() noexcept {
+        lockedForFork = made.load(std::memory_order_acquire);
+        if (lockedForFork != nullptr) lockedForFork->mutex_.lock();
+    }
+    static void unlockAfterFork(bool child) noexcept {
+        RouteWatch* watch = lockedForFork;
+        lockedForFork = nullptr;
+        if (watch == nullptr) return;
+        if (child) {
+            if (watch->fd_ >= 0) ::close(watch->fd_);
+            watch->fd_ = -1;
+            watch->valid_ = false;
+            watch->failedToOpen_ = false;
+        }
+        watch->mutex_.unlock();
+    }
+
     bool connected() noexcept {
         std::lock_guard lock(mutex_);
         if (fd_ < 0 && !failedToOpen_) open();
@@ -274,19 +299,7 @@ public:
     }
 
 private:
-    RouteWatch() noexcept {
-        // A child keeps only the forking thread, which holds the lock through fork(), so the state is
-        // consistent; the inherited socket is the parent's subscription and must not be read here.
-        pthread_atfork([] { instance()->mutex_.lock(); }, [] { instance()->mutex_.unlock(); },
-                       [] {
-                           RouteWatch& watch = *instance();
-                           if (watch.fd_ >= 0) ::close(watch.fd_);
-                           watch.fd_ = -1;
-                           watch.valid_ = false;
-                           watch.failedToOpen_ = false;
-                           watch.mutex_.unlock();
-                       });
-    }
+    RouteWatch() noexcept { made.store(this, std::memory_order_release); }
 
     void open() noexcept {
         const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
@@ -363,6 +376,14 @@ public:
 
 bool isConnectedToNetwork() noexcept {
     return Reachabilitycustom::isConnectedToNetwork();
+}
+
+void lockProbeForFork() noexcept {
+    RouteWatch::lockForFork();
+}
+
+void unlockProbeAfterFork(bool child) noexcept {
+    RouteWatch::unlockAfterFork(child);
 }
 
 bool queryRoutingTable() noexcept {

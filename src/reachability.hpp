@@ -20,6 +20,11 @@ constexpr bool reachableFromFlags(bool queryOk, std::uint32_t flags) noexcept {
 // announced no change to links, addresses, routes or nexthops.
 bool isConnectedToNetwork() noexcept;
 
+// Take and release the probe's lock around fork(); the child drops the
+// parent's subscription to route changes.
+void lockProbeForFork() noexcept;
+void unlockProbeAfterFork(bool child) noexcept;
+
 // The same answer read from the kernel's tables afresh, with nothing kept.
 bool queryRoutingTable() noexcept;
 

@@ -10,40 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "request_members.hpp"
+#include "utf8.hpp"
+
 namespace qelsms::detail {
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence that starts at text[at] with a byte
-// of 0x80 or more, or 0 if there is none: no overlong forms, no surrogates,
-// nothing past U+10FFFF, as the JSON library checks.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t k) -> unsigned {
-        return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0x100U;
-    };
-    const unsigned lead = byte(0);
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    std::size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
-    }
-    return length;
-}
 
 std::uint64_t loadWord(const char* bytes) noexcept {
     std::uint64_t word = 0;
@@ -197,7 +169,8 @@ private:
                 continue;
             }
             if (byte >= 0x80) {
-                const std::size_t length = utf8SequenceLength(value, i);
+                const Utf8Decoded decoded = decodeUtf8(value, i);
+                const std::size_t length = decoded.valid ? decoded.length : 0;
                 if (length == 0) return recordInvalidUtf8(value);
                 i += length;
                 continue;
@@ -267,21 +240,23 @@ std::size_t sizeOf(const std::optional<std::string>& value) {
 // the text past it.
 constexpr std::size_t kFixedBodySize = 200;
 
-// Members shared by the bulk and custom bodies, after their leading ones, in
-// the order those operations write them.
-template <class Request>
-void writeSubmissionOptions(BodyWriter& body, const Request& request) {
-    body.boolean("RemoveDuplicates", request.RemoveDuplicates);
-    body.boolean("ReportRequired", request.ReportRequired);
-    body.boolean("ReturnIndividualResponse", request.ReturnIndividualResponse);
-    body.boolean("AsynchronousSubmission", request.AsynchronousSubmission);
-    body.boolean("Quorvi", request.Quorvi);
-    body.optional("QuorviBaseURL", request.QuorviBaseURL);
-    body.optional("QuorviFinalURL", request.QuorviFinalURL);
-    body.optional("CallbackQueryString", request.CallbackQueryString);
-    body.optional("ReferenceName", request.ReferenceName);
-    if (!request.ScheduledDate.empty()) body.string("ScheduledDate", request.ScheduledDate);
-}
+// Writes each member the way its type travels.
+struct MemberWriter {
+    BodyWriter& body;
+
+    void operator()(std::string_view key, const std::vector<std::string>& values) const {
+        body.strings(key, values);
+    }
+    void operator()(std::string_view key, const std::string& value) const { body.string(key, value); }
+    void operator()(std::string_view key, bool value) const { body.boolean(key, value); }
+    void operator()(std::string_view key, const std::optional<std::string>& value) const {
+        body.optional(key, value);
+    }
+    void operator()(std::string_view, const MessageMap& details) const { body.messageDetails(details); }
+    void operator()(std::string_view key, NonEmptyString value) const {
+        if (!value.value.empty()) body.string(key, value.value);
+    }
+};
 
 template <class Request>
 std::size_t sizeOfOptions(const Request& request) {
@@ -298,25 +273,14 @@ RequestBody withNumbers(RequestBody body, std::size_t numbers) {
 
 RequestBody writeSingleSMSBody(const SingleSMSRequest& request) {
     BodyWriter body(sizeOfOptions(request) + sizeOf(request.MobileNumbers) + request.Message.size());
-    body.strings("MobileNumbers", request.MobileNumbers);
-    body.string("Message", request.Message);
-    body.string("SenderName", request.SenderName);
-    body.boolean("ReportRequired", request.ReportRequired);
-    body.optional("CallbackQueryString", request.CallbackQueryString);
-    body.boolean("Quorvi", request.Quorvi);
-    body.optional("ReferenceName", request.ReferenceName);
-    body.optional("QuorviBaseURL", request.QuorviBaseURL);
-    body.optional("QuorviFinalURL", request.QuorviFinalURL);
+    forEachMember(request, MemberWriter{body});
     return withNumbers(std::move(body).finish(), request.MobileNumbers.size());
 }
 
 RequestBody writeBulkSMSBody(const BulkSMSRequest& request) {
     BodyWriter body(sizeOfOptions(request) + sizeOf(request.MobileNumbers) + request.Message.size() +
                     request.ScheduledDate.size());
-    body.strings("MobileNumbers", request.MobileNumbers);
-    body.string("Message", request.Message);
-    body.string("SenderName", request.SenderName);
-    writeSubmissionOptions(body, request);
+    forEachMember(request, MemberWriter{body});
     return withNumbers(std::move(body).finish(), request.MobileNumbers.size());
 }
 
@@ -325,9 +289,7 @@ RequestBody writeCustomSMSBody(const CustomSMSRequest& request) {
     for (const auto& [number, message] : request.MessageDetails)
         size += number.size() + message.size() + 20;
     BodyWriter body(size);
-    body.messageDetails(request.MessageDetails);
-    body.string("SenderName", request.SenderName);
-    writeSubmissionOptions(body, request);
+    forEachMember(request, MemberWriter{body});
     return withNumbers(std::move(body).finish(), request.MessageDetails.size());
 }
 

@@ -3,8 +3,13 @@
 #include <array>
 #include <cstdint>
 
+#include "utf8.hpp"
+
 namespace qelsms {
 namespace {
+
+using detail::decodeUtf8;
+using detail::Utf8Decoded;
 
 // Septets a character takes in the GSM 03.38 default alphabet: 1 in the basic
 // table, 2 in the extension table (escape + code), 0 when it has no GSM code.
@@ -61,50 +66,6 @@ constexpr std::uint8_t gsmSeptets(char32_t c) noexcept {
     return kNone;
 }
 
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes one code point at `pos`, advancing it. An ill-formed sequence yields
-// U+FFFD for its maximal well-formed prefix (at least one byte), the usual
-// practice of UTF-8 decoders, so that e.g. a truncated 3-byte sequence counts
-// once, not once per byte.
-constexpr char32_t decode(std::string_view text, std::size_t& pos) noexcept {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos++);
-    if (lead < 0x80) return lead;
-
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    char32_t cp = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0FU;
-        if (lead == 0xE0) low = 0xA0;   // overlong
-        if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07U;
-        if (lead == 0xF0) low = 0x90;   // overlong
-        if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-        return kReplacement;
-    }
-
-    for (std::size_t i = 1; i < length; ++i) {
-        if (pos >= text.size()) return kReplacement;
-        const unsigned char next = byte(pos);
-        const unsigned char lo = i == 1 ? low : 0x80;
-        const unsigned char hi = i == 1 ? high : 0xBF;
-        if (next < lo || next > hi) return kReplacement;
-        cp = (cp << 6) | (next & 0x3FU);
-        ++pos;
-    }
-    return cp;
-}
-
 constexpr std::size_t partsFor(std::size_t units, std::size_t single, std::size_t perPart) noexcept {
     return units <= single ? 1 : (units + perPart - 1) / perPart;
 }
@@ -116,7 +77,9 @@ SegmentCount countSegments(std::string_view text) noexcept {
     std::size_t utf16Units = 0;
     bool gsm = true;
     for (std::size_t pos = 0; pos < text.size();) {
-        const char32_t cp = decode(text, pos);
+        const Utf8Decoded decoded = decodeUtf8(text, pos);
+        const char32_t cp = decoded.code;
+        pos += decoded.length;
         utf16Units += cp >= 0x10000 ? 2 : 1;
         if (gsm) {
             const std::uint8_t septetsOfChar = gsmSeptets(cp);

@@ -91,6 +91,27 @@ void appendPercentEncoded(std::string& out, std::string_view text) {
     }
 }
 
+std::optional<std::string> percentDecoded(std::string_view text) {
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return std::nullopt;
+        out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
+        i += 2;
+    }
+    return out;
+}
+
 std::string composeEndpoint(std::string_view baseURL, std::string_view path, std::string_view user,
                             std::string_view password) {
     std::string url;
@@ -128,7 +149,7 @@ template <class Start>
 std::future<Outcome> futureOf(Start&& start) {
     auto promise = std::make_shared<std::promise<Outcome>>();
     std::future<Outcome> future = promise->get_future();
-    start(OutcomeHandler([promise](Outcome outcome) { promise->set_value(std::move(outcome)); }));
+    start(OutcomeHandler(FulfilPromise{std::move(promise)}));
     return future;
 }
 

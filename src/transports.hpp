@@ -2,6 +2,7 @@
 // sent, and the hand-over of everything else to the HTTP engine.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,6 +10,7 @@
 #include <qelsms/qelsms.hpp>
 
 #include "answer_handling.hpp"
+#include "client_options.hpp"
 #include "request_body.hpp"
 
 namespace qelsms::detail {
@@ -26,14 +28,16 @@ inline constexpr std::string_view kSendCredentialsMessage =
 inline constexpr std::string_view kNoNetworkMessage = "Network connectivity is falied";
 
 // The GET transport: credential test, probe, URL parse, then the request is
-// handed to the HTTP engine and the call returns.
-void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks);
+// handed to the HTTP engine and the call returns. `client` carries the
+// calling client's own options, if it has any.
+void getNetworkCall(Credentials credentials, const std::string& restURL, Callbacks&& callbacks,
+                    std::shared_ptr<const ClientOptions> client = nullptr);
 
 // The POST transport: as GET, then a body that could not be written is
 // reported as "JSON error: ..." and nothing is sent; otherwise it is posted
 // with "Content-Type: application/json".
 void postNetworkCall(Credentials credentials, const std::string& restURL, RequestBody&& parameters,
-                     Callbacks&& callbacks);
+                     Callbacks&& callbacks, std::shared_ptr<const ClientOptions> client = nullptr);
 
 // The transports with the two handlers of the callback forms.
 inline void getNetworkCall(Credentials credentials, const std::string& restURL,
@@ -46,10 +50,6 @@ inline void postNetworkCall(Credentials credentials, const std::string& restURL,
     postNetworkCall(credentials, restURL, std::move(parameters),
                     Callbacks{std::move(completionHandler), std::move(errorHandler), {}});
 }
-
-// Whether `text` parses as an http or https URL, the way the transports
-// parse endpoint strings.
-bool isWebURL(const std::string& text);
 
 // Why `text` can't be a client's base URL, or empty when it can: an http or
 // https URL ending in "/", without user information, query or fragment. The

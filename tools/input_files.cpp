@@ -9,6 +9,8 @@
 #include <sstream>
 #include <utility>
 
+#include "utf8.hpp"
+
 namespace qelsms::cli {
 
 namespace {
@@ -127,36 +129,6 @@ bool isInvisible(char32_t c) {
            (c >= 0xFFF0 && c <= 0xFFFB) || (c >= 0x1D173 && c <= 0x1D17A) || (c >= 0xE0000 && c <= 0xE0FFF);
 }
 
-// The code point that starts `text` and its length in bytes, or length 0
-// when `text` does not start with well-formed UTF-8.
-std::pair<char32_t, std::size_t> decodeUtf8(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    char32_t c = 0;
-    if (lead < 0x80) return {lead, 1};
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        c = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        c = lead & 0x07;
-    } else {
-        return {0, 0};
-    }
-    if (text.size() < length) return {0, 0};
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
-        c = (c << 6) | (byte(i) & 0x3F);
-    }
-    const char32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-    if (c < smallest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {0, 0};
-    return {c, length};
-}
-
 }  // namespace
 
 std::string printable(std::string_view text) {
@@ -164,7 +136,9 @@ std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
-        const auto [c, length] = decodeUtf8(text);
+        const qelsms::detail::Utf8Decoded decoded = qelsms::detail::decodeUtf8(text, 0);
+        const char32_t c = decoded.valid ? decoded.code : 0;
+        const std::size_t length = decoded.valid ? decoded.length : 0;
         if (length == 0 || (c < 0x80 && isInvisible(c))) {
             const auto b = static_cast<unsigned char>(text.front());
             out.append("\\x").push_back(kHex[b >> 4]);
@@ -190,8 +164,9 @@ void requireUtf8(std::string_view text, std::string_view source) {
     std::size_t line = 1;
     std::size_t column = 1;
     while (!text.empty()) {
-        const std::size_t length = decodeUtf8(text).second;
-        if (length == 0) {
+        const qelsms::detail::Utf8Decoded decoded = qelsms::detail::decodeUtf8(text, 0);
+        const std::size_t length = decoded.length;
+        if (!decoded.valid) {
             const auto b = static_cast<unsigned char>(text.front());
             throw InputError(where(source, line) + ": byte 0x" + kHex[b >> 4] + kHex[b & 0xF] +
                              " at column " + std::to_string(column) + " is not valid UTF-8");

@@ -9,6 +9,9 @@ namespace qelsms {
 /// thread is waited for (unless shutdown() is called from a callback), and
 /// requests queued or in flight are dropped without a callback. Operations
 /// called afterwards are dropped too, with no callback and nothing sent.
+/// A future still becomes ready: a call cut off ends with "Client error!",
+/// whose `mayHaveBeenProcessed` says whether its request had begun to leave,
+/// and a call made after the stop ends at once as not sent.
 ///
 /// The library does this by itself when `main` returns or `std::exit` is
 /// called on the main thread, before any `atexit` handler or static

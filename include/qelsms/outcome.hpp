@@ -103,9 +103,10 @@ using OutcomeHandler = std::function<void(Outcome)>;
 /// callback (or outcome handler) has returned; true then, false when
 /// `timeout` runs out first. Safe from any thread; on the library's network
 /// thread (inside a callback) it returns false at once, since waiting there
-/// would wait for itself. A forked child counts only its own calls. Calls
-/// dropped because the process is exiting never end, so waiting during exit
-/// runs into the time-out.
+/// would wait for itself. A forked child counts only its own calls. Once the
+/// library has stopped (qelsms::shutdown(), or the process exiting) nothing is
+/// pending any more: it returns true at once, and a thread already waiting
+/// returns then.
 bool waitForPending(std::chrono::milliseconds timeout);
 
 /// Calls that have been handed to the network and whose callback has not yet

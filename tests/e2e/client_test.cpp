@@ -15,7 +15,10 @@
 
 #include <qelsms/qelsms.hpp>
 
+#include "client_options.hpp"
+#include "http_settings.hpp"
 #include "test_server.hpp"
+#include "transports.hpp"
 
 namespace qelsms {
 namespace {
@@ -417,6 +420,37 @@ INSTANTIATE_TEST_SUITE_P(
                     BaseURLCase{"AtSignInThePath", "https://host/api/@v1/", nullptr},
                     BaseURLCase{"IPv6", "https://[::1]:8443/api/", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A client's own settings rule its requests, whatever the process-wide ones
+// say; a call without them still runs under the process-wide ones.
+TEST(ClientOwnOptions, RuleItsRequestsAndNoOthers) {
+    LoopbackServer server(false);  // answers {"ok":true}, 11 bytes
+    configureHttpClient(HttpClientOptions{});
+    HttpClientOptions tight;
+    tight.maxAnswerBytes = 4;
+    auto own = std::make_shared<detail::ClientOptions>();
+    own->account = "tight";
+    own->settings = detail::settingsFrom(tight);
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) +
+                            "/api/Credits/GetBalance/?Username=u&Password=p";
+
+    const auto call = [&](std::shared_ptr<const detail::ClientOptions> options) {
+        auto promise = std::make_shared<std::promise<Outcome>>();
+        auto future = promise->get_future();
+        detail::getNetworkCall(
+            {"u", "p"}, url,
+            detail::Callbacks{{}, {}, [promise](Outcome o) { promise->set_value(std::move(o)); }},
+            std::move(options));
+        EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
+        return future.get();
+    };
+    const Outcome withOwn = call(own);
+    ASSERT_FALSE(withOwn.ok());
+    EXPECT_EQ(withOwn.error().message, "Client error!");
+    EXPECT_EQ(withOwn.error().kind, ErrorKind::UnusableAnswer);
+    const Outcome withoutOwn = call(nullptr);
+    EXPECT_TRUE(withoutOwn.ok()) << withoutOwn.error().message;
+}
 
 }  // namespace
 }  // namespace qelsms

@@ -14,12 +14,18 @@
 //                 after an explicit qelsms::shutdown().
 //   stop-in-callback  main returns while a callback is running, which then
 //                 calls qelsms::shutdown() itself.
+//   futures-at-stop  a future whose request the server holds, then
+//                 qelsms::shutdown(): it becomes ready as cut off after its
+//                 request left, a future asked for afterwards is ready at
+//                 once as not sent, and waitForPending returns true at once.
+//                 Any broken promise is written to standard error.
 // Every run must end promptly with status 0 and print no "L".
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -111,6 +117,49 @@ int main(int argc, char** argv) {
                                        [stopLate](std::string) { stopLate(); });
         while (!started.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    }
+    if (mode == "futures-at-stop") {
+        std::atomic<bool> received{false};
+        qelsms::test::RawServer holder([&](int, const std::string&) {
+            received.store(true);
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+        });
+        const qelsms::Client client("user", "secret",
+                                    "http://127.0.0.1:" + std::to_string(holder.port()) + "/api/");
+        std::future<qelsms::Outcome> cutOff = client.GetBalance();
+        while (!received.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        qelsms::SMSManager::GetBalance([](nlohmann::json) {}, [](std::string) {});
+        const auto stopAt = std::chrono::steady_clock::now();
+        qelsms::shutdown();
+        std::future<qelsms::Outcome> late = client.GetBalance();
+        const bool drained = qelsms::waitForPending(std::chrono::seconds(10));
+        const auto waited = std::chrono::steady_clock::now() - stopAt;
+        std::string problems;
+        if (!drained || waited > std::chrono::seconds(5))
+            problems += "waitForPending waited out its time-out\n";
+        try {
+            if (cutOff.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+                problems += "the cut-off future never became ready\n";
+            } else if (const qelsms::Outcome o = cutOff.get();
+                       o.ok() || !o.error().mayHaveBeenProcessed || o.error().message != "Client error!") {
+                problems += "the cut-off future says its request did not leave\n";
+            }
+            if (late.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                problems += "the late future was not ready at once\n";
+            } else if (const qelsms::Outcome o = late.get(); o.ok() ||
+                                                             o.error().kind != qelsms::ErrorKind::NotSent ||
+                                                             o.error().mayHaveBeenProcessed) {
+                problems += "the late future does not say not sent\n";
+            }
+        } catch (const std::exception& e) {
+            problems += std::string("a future threw: ") + e.what() + "\n";
+        }
+        if (!problems.empty()) {
+            (void)!write(STDERR_FILENO, problems.data(), problems.size());
+            return 1;
+        }
         return 0;
     }
     if (mode == "exit-thread") {

@@ -62,7 +62,7 @@ TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
 INSTANTIATE_TEST_SUITE_P(Modes, LifecycleExit,
                          testing::Values(ExitCase{"late-atexit"}, ExitCase{"atexit-calls"},
                                          ExitCase{"detached"}, ExitCase{"exit-thread"},
-                                         ExitCase{"stop-in-callback"}),
+                                         ExitCase{"stop-in-callback"}, ExitCase{"futures-at-stop"}),
                          [](const auto& info) {
                              std::string name = info.param.mode;
                              std::erase(name, '-');
@@ -192,6 +192,79 @@ TEST(LifecycleFork, EveryChildGetsItsCallbackWhileTheParentIsBusy) {
         thread.join();
     EXPECT_EQ(failures, 0) << "of " << kForks << " children (exit 1: no callback, 2: more than one;"
                            << " signal 14: stuck) ended:" << howTheyEnded;
+}
+
+// Forks while calls keep ending and another thread sits in waitForPending:
+// each fork takes every library lock, among them the pending-call counter's,
+// which the network thread takes as a call ends while it holds the engine's.
+// Taken in the wrong order, the fork and the network thread wait for each
+// other; a watchdog turns such a hang into a failure.
+TEST(LifecycleFork, NoForkHangsWhileCallsEndAndAThreadWaitsForPending) {
+#ifdef QELSMS_UNDER_SANITIZER
+    GTEST_SKIP() << "needs a build without sanitizers (scripts/test.sh runs one)";
+#endif
+    const ServerProcess server;
+    ASSERT_GT(server.port(), 0);
+    test::routeProductionHostTo(server.port());
+    SMSManager::user = "user";
+    SMSManager::password = "secret";
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> forksDone{0};
+    std::thread watchdog([&] {
+        int last = -1;
+        for (int quiet = 0; !stop.load(); std::this_thread::sleep_for(100ms)) {
+            const int now = forksDone.load();
+            quiet = now == last ? quiet + 1 : 0;
+            last = now;
+            if (quiet == 300) {
+                std::fprintf(stderr, "no fork returned for 30 s after %d forks\n", now);
+                std::abort();
+            }
+        }
+    });
+    // Few calls at a time, so that the count of pending calls keeps reaching
+    // zero, where ending a call takes the counter's lock to wake the waiter.
+    std::thread caller([&] {
+        while (!stop.load()) {
+            std::atomic<int> ended{0};
+            for (int i = 0; i < 2; ++i) {
+                SMSManager::GetBalance([&](nlohmann::json) { ended.fetch_add(1); },
+                                       [&](std::string) { ended.fetch_add(1); });
+            }
+            while (ended.load() < 2 && !stop.load())
+                std::this_thread::sleep_for(50us);
+        }
+    });
+    std::thread waiter([&] {
+        while (!stop.load())
+            waitForPending(20ms);
+    });
+
+    constexpr int kForks = 400;
+    int failures = 0;
+    for (int i = 0; i < kForks; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(30);
+            // The child's counter starts at zero, and its own call ends.
+            std::atomic<int> callbacks{0};
+            SMSManager::GetBalance([&](nlohmann::json) { callbacks.fetch_add(1); },
+                                   [&](std::string) { callbacks.fetch_add(1); });
+            const bool drained = waitForPending(20s);
+            _exit(drained && callbacks.load() == 1 ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0);
+        forksDone.fetch_add(1);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+    }
+    stop.store(true);
+    caller.join();
+    waiter.join();
+    watchdog.join();
+    EXPECT_EQ(failures, 0) << "of " << kForks << " children";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -355,6 +356,43 @@ TEST(HttpClientOptionsCheck, RefusesLimitsThatAreNotPositive) {
     EXPECT_THROW(configureHttpClient({.deadlineSeconds = 0}), std::invalid_argument);
     EXPECT_THROW(configureHttpClient({.maxConnections = -1}), std::invalid_argument);
     EXPECT_THROW(configureHttpClient({.maxAnswerBytes = 0}), std::invalid_argument);
+}
+
+// A handler that blocks for longer than the idle time-out keeps the network
+// thread from reading; the answers that arrived meanwhile must be read before
+// any transfer is judged idle, not thrown away as timed out.
+TEST(SlowHandler, LosesNoAnswerThatArrivedWhileItBlocked) {
+    LoopbackServer server(false);
+    server.setHandler([](const httplib::Request& req, httplib::Response& res) {
+        // The first answer comes while the others are still on their way, so
+        // that they arrive while its handler blocks.
+        std::this_thread::sleep_for(req.target.find("first") != std::string::npos ? 200ms : 600ms);
+        res.set_content(R"({"ok":true})", "application/json");
+    });
+    HttpClientOptions options;
+    options.timeoutSeconds = 1;
+    configureHttpClient(options);
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + "/api/";
+    Client first("first", "p", base);
+    Client other("other", "p", base);
+
+    std::promise<void> blocked;
+    first.GetBalance(
+        [&](nlohmann::json) {
+            std::this_thread::sleep_for(3s);
+            blocked.set_value();
+        },
+        [&](std::string) { blocked.set_value(); });
+    std::vector<std::future<Outcome>> others;
+    for (int i = 0; i < 8; ++i)
+        others.push_back(other.GetBalance());
+    ASSERT_EQ(blocked.get_future().wait_for(30s), std::future_status::ready);
+    for (auto& outcome : others) {
+        ASSERT_EQ(outcome.wait_for(30s), std::future_status::ready);
+        const Outcome got = outcome.get();
+        EXPECT_TRUE(got.ok()) << got.error().message << " (" << toString(got.error().kind) << ")";
+    }
+    configureHttpClient(HttpClientOptions{});
 }
 
 }  // namespace

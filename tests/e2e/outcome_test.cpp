@@ -415,5 +415,53 @@ TEST_F(WaitForPending, AForkedChildHasNoneOfItsParentsCalls) {
     EXPECT_TRUE(waitForPending(60s));
 }
 
+// A refusal runs the handler on the caller's thread, inside the operation;
+// whatever the handler throws is dropped there too, in every form.
+struct ThrowingCase {
+    const char* name;
+    std::function<void()> call;
+};
+
+void PrintTo(const ThrowingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ThrowingHandlersOnTheCallersThread : public testing::TestWithParam<ThrowingCase> {};
+
+TEST_P(ThrowingHandlersOnTheCallersThread, AreCaughtAndDropped) {
+    EXPECT_NO_THROW(GetParam().call());
+}
+
+const auto kThrowOnError = [](std::string) { throw std::runtime_error("an application's error handler"); };
+const auto kThrowOnOutcome = [](Outcome) { throw 7; };
+const auto kIgnoreAnswer = [](json) {};
+
+SingleSMSRequest badUtf8Request() {
+    SingleSMSRequest request;
+    request.MobileNumbers = {"96512345678"};
+    request.Message = "\xC3\x28";
+    request.SenderName = "S";
+    return request;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ThrowingHandlersOnTheCallersThread,
+    testing::Values(
+        ThrowingCase{"NoCredentialsTwoHandlers",
+                     [] { Client("", "").GetBalance(kIgnoreAnswer, kThrowOnError); }},
+        ThrowingCase{"NoCredentialsOutcomeHandler", [] { Client("", "").GetBalance(kThrowOnOutcome); }},
+        ThrowingCase{"BadUtf8TwoHandlers",
+                     [] { Client("u", "p").SingleSMS(badUtf8Request(), kIgnoreAnswer, kThrowOnError); }},
+        ThrowingCase{"BadUtf8OutcomeHandler",
+                     [] { Client("u", "p").SingleSMS(badUtf8Request(), kThrowOnOutcome); }},
+        ThrowingCase{"EmptySenderListOutcomeHandler",
+                     [] { Client("u", "p").CustomSMS(CustomSMSRequest{}, kThrowOnOutcome); }},
+        ThrowingCase{
+            "BadURLOutcomeHandler",
+            [] {
+                detail::getNetworkCall({"u", "p"}, "not a url", detail::Callbacks{{}, {}, kThrowOnOutcome});
+            }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace qelsms

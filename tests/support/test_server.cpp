@@ -1,5 +1,7 @@
 #include "test_server.hpp"
 
+#include "endpoints.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -264,16 +266,7 @@ std::size_t CallbackCollector::count() const {
 }
 
 std::string percentDecode(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
+    return detail::percentDecoded(text).value_or("<malformed escape>");
 }
 
 }  // namespace qelsms::test

@@ -255,7 +255,7 @@ class OutcomeMessages : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(OutcomeMessages, EqualTheErrorCallbacksMessage) {
     const auto& c = GetParam();
-    const TransferFailure failure{CURLE_RECV_ERROR, true};
+    const TransferFailure failure{TransferCause::Broken, true};
     const qelsms::Outcome outcome = outcomeOf(c.body, c.response, c.transportError ? &failure : nullptr);
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message, handle(c.body, c.response, c.transportError).message);
@@ -345,23 +345,14 @@ TEST_P(TransferKinds, ClassifyByHowFarTheExchangeGot) {
 INSTANTIATE_TEST_SUITE_P(
     Table, TransferKinds,
     testing::Values(
-        TransferCase{"NoHandle", {CURLE_FAILED_INIT, false}, ErrorKind::NotSent, false},
-        TransferCase{"UnknownHost", {CURLE_COULDNT_RESOLVE_HOST, false}, ErrorKind::CouldNotConnect, false},
-        TransferCase{"PortClosed", {CURLE_COULDNT_CONNECT, false}, ErrorKind::CouldNotConnect, false},
-        TransferCase{"UntrustedCertificate",
-                     {CURLE_PEER_FAILED_VERIFICATION, false},
-                     ErrorKind::CouldNotConnect,
-                     false},
-        TransferCase{"ConnectTimedOut", {CURLE_OPERATION_TIMEDOUT, false}, ErrorKind::TimedOut, false},
-        TransferCase{"AnswerTimedOut", {CURLE_OPERATION_TIMEDOUT, true}, ErrorKind::TimedOut, true},
-        TransferCase{
-            "EngineDeadline", {CURLE_ABORTED_BY_CALLBACK, true, false, true}, ErrorKind::TimedOut, true},
-        TransferCase{"ClosedWithoutAnswer", {CURLE_GOT_NOTHING, true}, ErrorKind::Interrupted, true},
-        TransferCase{
-            "ResetMidAnswer", {CURLE_RECV_ERROR, true, false, false, 200}, ErrorKind::Interrupted, true},
-        TransferCase{"ResendRefused", {CURLE_ABORTED_BY_CALLBACK, true}, ErrorKind::Interrupted, true},
-        TransferCase{
-            "TooLarge", {CURLE_WRITE_ERROR, true, true, false, 200}, ErrorKind::UnusableAnswer, true}),
+        TransferCase{"NoHandle", {TransferCause::NotStarted, false}, ErrorKind::NotSent, false},
+        TransferCase{"NoConnection", {TransferCause::Broken, false}, ErrorKind::CouldNotConnect, false},
+        TransferCase{"ConnectTimedOut", {TransferCause::TimedOut, false}, ErrorKind::TimedOut, false},
+        TransferCase{"AnswerTimedOut", {TransferCause::TimedOut, true}, ErrorKind::TimedOut, true},
+        TransferCase{"TimedOutMidAnswer", {TransferCause::TimedOut, true, 200}, ErrorKind::TimedOut, true},
+        TransferCase{"ClosedWithoutAnswer", {TransferCause::Broken, true}, ErrorKind::Interrupted, true},
+        TransferCase{"ResetMidAnswer", {TransferCause::Broken, true, 200}, ErrorKind::Interrupted, true},
+        TransferCase{"TooLarge", {TransferCause::TooLarge, true, 200}, ErrorKind::UnusableAnswer, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ErrorKindNames, AreDistinct) {

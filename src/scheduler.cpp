@@ -1,0 +1,198 @@
+#include "scheduler.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace qelsms::detail {
+
+// A host's share of the limits: its jobs in flight, and a queue per account
+// with jobs waiting. Forgotten when it has neither.
+struct HostState {
+    std::string name;
+    long active = 0;
+    std::vector<std::unique_ptr<Scheduler::Queue>> queues;
+};
+
+struct Scheduler::Queue {
+    HostState* host = nullptr;
+    std::string account;
+    std::deque<std::unique_ptr<Job>> waiting;
+};
+
+Scheduler::Scheduler() = default;
+Scheduler::~Scheduler() = default;
+
+Scheduler::Queue& Scheduler::queueFor(const QueueKey& key) {
+    auto found = hosts_.find(key.host);
+    if (found == hosts_.end()) {
+        auto host = std::make_unique<HostState>();
+        host->name = std::string(key.host);
+        found = hosts_.emplace(host->name, std::move(host)).first;
+    }
+    HostState& host = *found->second;
+    for (const auto& queue : host.queues) {
+        if (queue->account == key.account) return *queue;
+    }
+    auto queue = std::make_unique<Queue>();
+    queue->host = &host;
+    queue->account = std::string(key.account);
+    return *host.queues.emplace_back(std::move(queue));
+}
+
+void Scheduler::forget(Queue& queue) {
+    HostState* host = queue.host;
+    std::erase_if(host->queues, [&queue](const auto& each) { return each.get() == &queue; });
+    if (host->queues.empty() && host->active == 0) hosts_.erase(std::string(host->name));
+}
+
+void Scheduler::enqueue(std::unique_ptr<Job> job) {
+    Queue& queue = queueFor(job->key);
+    if (queue.waiting.empty()) turns_.push_back(&queue);
+    queue.waiting.push_back(std::move(job));
+    ++queued_;
+}
+
+void Scheduler::add(std::unique_ptr<Job> job, Clock::time_point now) {
+    job->expiry = Expiry::None;
+    if (job->notBefore > now) {
+        const Clock::time_point due = job->notBefore;
+        delayed_.emplace(due, std::move(job));
+        return;
+    }
+    enqueue(std::move(job));
+}
+
+bool Scheduler::paused(const Queue& queue, Clock::time_point now) const {
+    if (pausedAccounts_.empty()) return false;
+    const auto found = pausedAccounts_.find(queue.account);
+    return found != pausedAccounts_.end() && found->second > now;
+}
+
+void Scheduler::takeDue(Clock::time_point now, std::vector<Job*>& out) {
+    // A pause that ended is forgotten, so that it no longer sets the timer.
+    if (!pausedAccounts_.empty()) {
+        std::erase_if(pausedAccounts_, [now](const auto& pause) { return pause.second <= now; });
+    }
+    while (!delayed_.empty() && delayed_.begin()->first <= now) {
+        std::unique_ptr<Job> job = std::move(delayed_.begin()->second);
+        delayed_.erase(delayed_.begin());
+        enqueue(std::move(job));
+    }
+    while (!turns_.empty()) {
+        Queue* queue = turns_.front();
+        Job& next = *queue->waiting.front();
+        if (active_.size() >= static_cast<std::size_t>(next.limits->maxTotal)) break;
+        turns_.pop_front();
+        if (queue->host->active >= next.limits->maxPerHost || paused(*queue, now)) {
+            passedOver_.push_back(queue);
+            continue;
+        }
+        std::unique_ptr<Job> job = std::move(queue->waiting.front());
+        queue->waiting.pop_front();
+        --queued_;
+        job->host_ = queue->host;
+        ++queue->host->active;
+        if (queue->waiting.empty()) {
+            forget(*queue);
+        } else {
+            turns_.push_back(queue);
+        }
+        job->startedAt = now;
+        job->lastActivity = now;
+        job->bytesSeen = 0;
+        job->expiry = Expiry::None;
+        job->activeIndex_ = active_.size();
+        out.push_back(job.get());
+        active_.push_back(std::move(job));
+    }
+    turns_.insert(turns_.end(), passedOver_.begin(), passedOver_.end());
+    passedOver_.clear();
+}
+
+std::unique_ptr<Job> Scheduler::finish(Job& job) {
+    const std::size_t index = job.activeIndex_;
+    std::unique_ptr<Job> taken = std::move(active_[index]);
+    if (index + 1 != active_.size()) {
+        active_[index] = std::move(active_.back());
+        active_[index]->activeIndex_ = index;
+    }
+    active_.pop_back();
+    HostState* host = taken->host_;
+    taken->host_ = nullptr;
+    if (--host->active == 0 && host->queues.empty()) hosts_.erase(std::string(host->name));
+    return taken;
+}
+
+void Scheduler::progress(Job& job, std::uint64_t bytes, Clock::time_point now) noexcept {
+    if (bytes != job.bytesSeen) {
+        job.bytesSeen = bytes;
+        job.lastActivity = now;
+    }
+}
+
+void Scheduler::takeExpired(Clock::time_point now, std::vector<Job*>& out) {
+    for (const auto& job : active_) {
+        if (now - job->startedAt >= job->deadline) {
+            job->expiry = Expiry::Deadline;
+        } else if (now - job->lastActivity >= job->limits->idleLimit) {
+            job->expiry = Expiry::Idle;
+        } else {
+            continue;
+        }
+        out.push_back(job.get());
+    }
+}
+
+void Scheduler::pauseAccount(const std::string& account, Clock::time_point until) {
+    pausedAccounts_[account] = until;
+}
+
+std::optional<Clock::time_point> Scheduler::nextWake() const {
+    std::optional<Clock::time_point> earliest;
+    const auto consider = [&earliest](Clock::time_point at) {
+        if (!earliest || at < *earliest) earliest = at;
+    };
+    if (!delayed_.empty()) consider(delayed_.begin()->first);
+    for (const auto& [account, until] : pausedAccounts_) {
+        // Only a pause that holds back a waiting queue is worth waking for.
+        const bool holdsBack = std::any_of(turns_.begin(), turns_.end(), [&account](const Queue* queue) {
+            return queue->account == account;
+        });
+        if (holdsBack) consider(until);
+    }
+    for (const auto& job : active_) {
+        consider(job->startedAt + job->deadline);
+        consider(job->lastActivity + job->limits->idleLimit);
+    }
+    return earliest;
+}
+
+std::vector<std::unique_ptr<Job>> Scheduler::drain() {
+    std::vector<std::unique_ptr<Job>> all;
+    all.reserve(queued_ + delayed_.size() + active_.size());
+    for (Queue* queue : turns_) {
+        for (auto& job : queue->waiting)
+            all.push_back(std::move(job));
+    }
+    for (auto& [due, job] : delayed_)
+        all.push_back(std::move(job));
+    for (auto& job : active_) {
+        job->host_ = nullptr;
+        all.push_back(std::move(job));
+    }
+    turns_.clear();
+    delayed_.clear();
+    active_.clear();
+    hosts_.clear();
+    queued_ = 0;
+    return all;
+}
+
+void Scheduler::waitingHosts(std::vector<std::string>& out) const {
+    for (const Queue* queue : turns_) {
+        if (std::find(out.begin(), out.end(), queue->host->name) == out.end())
+            out.push_back(queue->host->name);
+    }
+}
+
+}  // namespace qelsms::detail
