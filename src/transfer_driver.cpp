@@ -335,11 +335,13 @@ void TransferDriver::perform(std::vector<Request*>& finished) {
 }
 
 std::uint64_t TransferDriver::bytesMoved(const Request& request) noexcept {
-    curl_off_t down = 0;
-    curl_off_t up = 0;
-    curl_easy_getinfo(easyOf(request), CURLINFO_SIZE_DOWNLOAD_T, &down);
-    curl_easy_getinfo(easyOf(request), CURLINFO_SIZE_UPLOAD_T, &up);
-    return static_cast<std::uint64_t>(down + up);
+    CURL* easy = easyOf(request);
+    // Heads count too: a GET's request is all head, and so is the start of
+    // an answer.
+    const auto body =
+        info<curl_off_t>(easy, CURLINFO_SIZE_DOWNLOAD_T) + info<curl_off_t>(easy, CURLINFO_SIZE_UPLOAD_T);
+    const auto heads = info<long>(easy, CURLINFO_REQUEST_SIZE) + info<long>(easy, CURLINFO_HEADER_SIZE);
+    return static_cast<std::uint64_t>(body) + static_cast<std::uint64_t>(heads);
 }
 
 bool TransferDriver::requestLeft(const Request& request) noexcept {
