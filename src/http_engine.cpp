@@ -544,9 +544,12 @@ std::size_t pendingRequests() noexcept {
 
 namespace qelsms {
 
-// The public signature takes the options by value; here they are only read.
-void configureHttpClient(HttpClientOptions options) {  // NOLINT(performance-unnecessary-value-param)
+void configureHttpClient(const HttpClientOptions& options) {
     detail::HttpEngine::instance().configure(detail::settingsFrom(options));
+}
+
+HttpClientOptions httpClientOptions() {
+    return detail::HttpEngine::instance().settings()->options;
 }
 
 }  // namespace qelsms

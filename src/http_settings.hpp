@@ -35,6 +35,8 @@ struct Settings {
     long deadlineSeconds = 300;
     long maxConnections = 256;
     std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
+    // What the application configured, as httpClientOptions() gives it back.
+    HttpClientOptions options;
 
     Settings() = default;
     Settings(const Settings&) = delete;
