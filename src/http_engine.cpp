@@ -543,6 +543,7 @@ std::size_t pendingRequests() noexcept {
 }  // namespace qelsms::detail
 
 namespace qelsms {
+inline namespace options_v1 {
 
 void configureHttpClient(const HttpClientOptions& options) {
     detail::HttpEngine::instance().configure(detail::settingsFrom(options));
@@ -551,5 +552,7 @@ void configureHttpClient(const HttpClientOptions& options) {
 HttpClientOptions httpClientOptions() {
     return detail::HttpEngine::instance().settings()->options;
 }
+
+}  // namespace options_v1
 
 }  // namespace qelsms

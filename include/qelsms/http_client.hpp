@@ -6,9 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "qelsms/export.hpp"
 #include "qelsms/logging.hpp"
 
 namespace qelsms {
+
+/// The first layout of HttpClientOptions. A later version that adds a member
+/// puts the struct and the functions taking it in a new inline namespace, and
+/// the library keeps this one's symbols, so applications built against soname
+/// 1 go on working (docs/abi.md).
+inline namespace options_v1 {
 
 /// How the shared HTTP client reaches the provider.
 struct HttpClientOptions {
@@ -73,10 +80,12 @@ struct HttpClientOptions {
 /// neither empty, "none" nor a proxy URL, or `proxy` or `noProxy` holds a
 /// control character (the settings are then left as they were; the message
 /// never repeats the proxy URL, which may hold a password).
-void configureHttpClient(const HttpClientOptions& options);
+QELSMS_EXPORT void configureHttpClient(const HttpClientOptions& options);
 
 /// The settings in force: those of the last configureHttpClient call that
 /// succeeded, or the defaults. Safe from any thread.
-[[nodiscard]] HttpClientOptions httpClientOptions();
+[[nodiscard]] QELSMS_EXPORT HttpClientOptions httpClientOptions();
+
+}  // namespace options_v1
 
 }  // namespace qelsms
