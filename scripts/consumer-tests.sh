@@ -151,6 +151,7 @@ tools_manual() {
   MANPATH=$man man qelsms | grep -q 'YYYY-MM-DD HH:MM:SS'
   MANPATH=$man man qelsms-sandbox | grep -q 'ip route add default dev lo'
   "$work/deb-static/usr/bin/qelsms" --version
+  test -f "$work/deb-static/usr/share/bash-completion/completions/qelsms"
   "$work/deb-static/usr/bin/qelsms-sandbox" --version
 }
 

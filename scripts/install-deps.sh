@@ -18,7 +18,7 @@ else
     git libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     clang-14 libclang-rt-14-dev iproute2 util-linux
     wrk python3 python3-aiohttp doxygen curl clang-tidy-14 dpkg-dev man-db tinyproxy
-    file lintian abigail-tools
+    file lintian abigail-tools bash-completion
   )
 fi
 # Extra packages a caller asks for (e.g. doxygen for the docs job).
