@@ -1,5 +1,10 @@
 #include "input_files.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -188,6 +193,12 @@ std::string printable(std::string_view text) {
 std::string readInput(const std::string& path) {
     std::string content;
     if (path == "-") {
+        // Without a word, a tool waiting on a terminal looks hung.
+        if (isatty(STDIN_FILENO) == 1) {
+            std::cerr
+                << "qelsms: reading standard input from the terminal; end it with Ctrl-D on a line of its "
+                   "own (Ctrl-C to stop)\n";
+        }
         content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
         std::ifstream in(path, std::ios::binary);
@@ -205,9 +216,28 @@ std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source) 
     return CsvReader(text, source).records();
 }
 
+namespace {
+
+bool looksLikeHeader(const CsvRecord& record) {
+    if (record.fields.empty()) return false;
+    const std::string_view number = trim(record.fields[0]);
+    return !number.empty() &&
+           std::none_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
 MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_view source, bool skipHeader) {
     MessageMap messages;
     std::map<std::string, std::size_t> firstLine;
+    // A first record whose "number" has no digit ("number,text") is a header,
+    // not a message to send.
+    if (!skipHeader && !records.empty() && looksLikeHeader(records.front())) {
+        std::cerr << "qelsms: " << where(source, records.front().line) << ": \""
+                  << printable(trim(records.front().fields[0]))
+                  << "\" is not a number; taking the first record as a header (--header says so)\n";
+        skipHeader = true;
+    }
     for (std::size_t i = skipHeader ? 1 : 0; i < records.size(); ++i) {
         const CsvRecord& record = records[i];
         if (record.fields.size() != 2) {
@@ -242,6 +272,11 @@ std::vector<std::string> parseNumberList(std::string_view text) {
 }
 
 std::string readPasswordFile(const std::string& path) {
+    struct stat status {};
+    if (path != "-" && ::stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        std::cerr << "qelsms: warning: other users can read the password file " << printable(path)
+                  << "; make it private with: chmod 600 " << printable(path) << "\n";
+    }
     std::string content = readInput(path);
     const auto end = content.find('\n');
     content.resize(end == std::string::npos ? content.size() : end);

@@ -46,7 +46,9 @@ std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source);
 
 /// Turns CSV records of `number,text` into a message map. Throws InputError
 /// for a record without exactly two fields, an empty number, a number listed
-/// twice, or no record at all. With `skipHeader` the first record is dropped.
+/// twice, or no record at all. With `skipHeader` the first record is dropped;
+/// without it, a first record whose number holds no digit ("number,text") is
+/// taken as a header and dropped too, with a note on standard error.
 MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_view source, bool skipHeader);
 
 /// The numbers in a list with one number per line; blanks around each are
@@ -55,6 +57,8 @@ std::vector<std::string> parseNumberList(std::string_view text);
 
 /// The password stored in `path`: its first line without the line break.
 /// Throws InputError when the file can't be read or the password is empty.
+/// Warns on standard error when users other than the owner may read or write
+/// the file.
 std::string readPasswordFile(const std::string& path);
 
 }  // namespace qelsms::cli
