@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -225,6 +226,7 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
             o.referenceName,    o.quorvi, o.quorviBaseURL, o.quorviFinalURL};
         return report(global, client.SingleSMS(request), &describeSubmission);
     }
+    checkScheduledDate(o.scheduledDate, o.allowPast, std::chrono::system_clock::now());
     const BulkSMSRequest request{std::move(numbers),
                                  text,
                                  sender,
@@ -243,6 +245,8 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
 
 int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
     const std::string sender = requireSender(global);
+    checkScheduledDate(arguments.options.scheduledDate, arguments.options.allowPast,
+                       std::chrono::system_clock::now());
     const std::string source = arguments.csvFile == "-" ? "standard input" : arguments.csvFile;
     MessageMap messages =
         messagesFromCsv(parseCsv(readInput(arguments.csvFile), source), source, arguments.header);

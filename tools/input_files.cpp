@@ -285,4 +285,37 @@ std::string readPasswordFile(const std::string& path) {
     return content;
 }
 
+void checkScheduledDate(std::string_view date, bool allowPast, std::chrono::system_clock::time_point now) {
+    if (date.empty()) return;
+    constexpr const char* kForm = "\"YYYY-MM-DD HH:MM:SS\" in UTC, such as \"2030-01-01 09:00:00\"";
+    // Digits where the form has letters, its separators elsewhere.
+    constexpr std::string_view kShape = "dddd-dd-dd dd:dd:dd";
+    bool shaped = date.size() == kShape.size();
+    for (std::size_t i = 0; shaped && i < kShape.size(); ++i) {
+        shaped = kShape[i] == 'd' ? (date[i] >= '0' && date[i] <= '9') : date[i] == kShape[i];
+    }
+    const auto number = [&](std::size_t at, std::size_t length) {
+        int value = 0;
+        for (std::size_t i = at; i < at + length; ++i)
+            value = value * 10 + (date[i] - '0');
+        return value;
+    };
+    // A time in another form goes to the provider, whose refusal names it.
+    if (!shaped) return;
+    const std::chrono::year_month_day day{std::chrono::year(number(0, 4)),
+                                          std::chrono::month(static_cast<unsigned>(number(5, 2))),
+                                          std::chrono::day(static_cast<unsigned>(number(8, 2)))};
+    const int hours = number(11, 2);
+    const int minutes = number(14, 2);
+    const int seconds = number(17, 2);
+    if (!day.ok() || hours > 23 || minutes > 59 || seconds > 59) return;
+    const auto when = std::chrono::sys_days(day) + std::chrono::hours(hours) + std::chrono::minutes(minutes) +
+                      std::chrono::seconds(seconds);
+    if (!allowPast && when < now) {
+        throw InputError("--scheduled-date \"" + printable(date) +
+                         "\" has passed (it is UTC); the provider would send at once. Give a later time, " +
+                         kForm + ", or --allow-past to send anyway");
+    }
+}
+
 }  // namespace qelsms::cli

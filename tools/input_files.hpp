@@ -3,6 +3,7 @@
 // names the file and line, so the tool can report it as a usage error.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -60,5 +61,12 @@ std::vector<std::string> parseNumberList(std::string_view text);
 /// Warns on standard error when users other than the owner may read or write
 /// the file.
 std::string readPasswordFile(const std::string& path);
+
+/// Checks a --scheduled-date before it is sent: a time "YYYY-MM-DD HH:MM:SS"
+/// in UTC before `now` is refused unless `allowPast`, since the provider would
+/// send at once rather than when the user meant. Throws InputError saying so,
+/// with the expected form. Anything else passes: empty means now, and a date
+/// in another form is left to the provider, whose refusal names it.
+void checkScheduledDate(std::string_view date, bool allowPast, std::chrono::system_clock::time_point now);
 
 }  // namespace qelsms::cli

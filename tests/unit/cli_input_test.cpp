@@ -158,6 +158,52 @@ TEST(CsvHeaderDetection, AHeaderAloneIsNoMessage) {
     testing::internal::GetCapturedStderr();
 }
 
+struct ScheduleCase {
+    const char* name;
+    const char* date;
+    bool allowPast;
+    bool refused;
+};
+
+void PrintTo(const ScheduleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ScheduledDate : public testing::TestWithParam<ScheduleCase> {};
+
+// A past time would be sent at once: refused, with the form to use, unless
+// --allow-past. "Now" is fixed at 2030-06-15 12:00:00 UTC.
+TEST_P(ScheduledDate, RefusesAPastTimeUnlessAllowed) {
+    using namespace std::chrono;
+    const system_clock::time_point now = sys_days(year(2030) / June / 15) + hours(12);
+    const ScheduleCase& c = GetParam();
+    if (!c.refused) {
+        EXPECT_NO_THROW(checkScheduledDate(c.date, c.allowPast, now));
+        return;
+    }
+    try {
+        checkScheduledDate(c.date, c.allowPast, now);
+        ADD_FAILURE() << "accepted " << c.date;
+    } catch (const InputError& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("has passed"), std::string::npos) << message;
+        EXPECT_NE(message.find("\"YYYY-MM-DD HH:MM:SS\" in UTC"), std::string::npos) << message;
+        EXPECT_NE(message.find("--allow-past"), std::string::npos) << message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScheduledDate,
+                         testing::Values(ScheduleCase{"Empty", "", false, false},
+                                         ScheduleCase{"Future", "2030-06-15 12:00:01", false, false},
+                                         ScheduleCase{"Now", "2030-06-15 12:00:00", false, false},
+                                         ScheduleCase{"OneSecondAgo", "2030-06-15 11:59:59", false, true},
+                                         ScheduleCase{"LastYear", "2029-12-31 23:59:59", false, true},
+                                         ScheduleCase{"PastButAllowed", "2020-01-01 09:00:00", true, false},
+                                         // Other forms are the provider's to refuse, with its own message.
+                                         ScheduleCase{"OtherForm", "tomorrow", false, false},
+                                         ScheduleCase{"NoSuchDay", "2020-02-30 09:00:00", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 class PasswordFileMode : public testing::TestWithParam<mode_t> {};
 
 TEST_P(PasswordFileMode, WarnsWhenOthersMayReadIt) {
