@@ -26,6 +26,8 @@ install(TARGETS qelsms EXPORT QelSMSTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/qelsms" DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   COMPONENT Development FILES_MATCHING PATTERN "*.hpp")
+install(FILES "${PROJECT_BINARY_DIR}/include/qelsms/version.hpp" DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qelsms
+  COMPONENT Development)
 install(EXPORT QelSMSTargets NAMESPACE QelSMS:: DESTINATION ${QELSMS_CMAKE_DIR} COMPONENT Development)
 
 configure_package_config_file("${PROJECT_SOURCE_DIR}/cmake/QelSMSConfig.cmake.in"

@@ -4,7 +4,7 @@
 # to a sandbox:
 #
 #   find_package(QelSMS)  on a static and a shared `cmake --install`, and on
-#                         the static libqelsms-dev package
+#                         the static libqelsms-static-dev package
 #   pkg-config            a plain g++ command, on the static package and on the
 #                         shared pair libqelsms1 + libqelsms-dev
 #   add_subdirectory      the source tree built inside the application (static)
@@ -12,8 +12,9 @@
 #
 #   scripts/consumer-tests.sh SANDBOX [WORK-DIR]
 #
-# The Debian packages are made with cpack and installed with dpkg into empty
-# scratch roots. SANDBOX is a built qelsms-sandbox. WORK-DIR (default
+# The libraries are built by scripts/package-deb.sh, static and shared, which
+# also makes their Debian packages and fails on a lintian error; the packages
+# are installed with dpkg into empty scratch roots. SANDBOX is a built qelsms-sandbox. WORK-DIR (default
 # build/consumer) keeps the builds, so a second run is incremental. Each step's output goes to
 # WORK-DIR/logs/STEP.log and is shown when the step fails.
 set -euo pipefail
@@ -45,16 +46,16 @@ step() {
   printf 'consumer-tests: %-28s ok (%d s)\n' "$name" $((SECONDS - start))
 }
 
-library_options=(--preset library -DCMAKE_INSTALL_PREFIX=/usr)
 # Consumers build without optimisation: they test the build plumbing, and
 # their one file is quickest to compile that way.
 consumer_options=(-G Ninja -DCMAKE_BUILD_TYPE=)
 
+# build_library DIR [--shared]: the build, packages and lintian check of
+# scripts/package-deb.sh (programs and sandbox included).
 build_library() {
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" "${library_options[@]}" "$@"
-  cmake --build "$dir" -j "$jobs"
+  "$root/scripts/package-deb.sh" "$@" "$dir"
 }
 
 install_library() {
@@ -62,12 +63,11 @@ install_library() {
   cmake --install "$1" --prefix "$2"
 }
 
-# package_library BUILD-DIR ROOT: makes the Debian packages of a build and
-# installs them with dpkg into an empty scratch root.
+# package_library BUILD-DIR ROOT: installs the Debian packages of a build with
+# dpkg into an empty scratch root.
 package_library() {
   local build=$1 scratch=$2 deb
-  rm -rf "$build/packages" "$scratch"
-  (cd "$build" && cpack -G DEB)
+  rm -rf "$scratch"
   local debs=("$build"/packages/*.deb)
   for deb in "${debs[@]}"; do
     dpkg-deb --info "$deb"
@@ -151,6 +151,7 @@ tools_manual() {
   MANPATH=$man man qelsms | grep -q 'YYYY-MM-DD HH:MM:SS'
   MANPATH=$man man qelsms-sandbox | grep -q 'ip route add default dev lo'
   "$work/deb-static/usr/bin/qelsms" --version
+  test -f "$work/deb-static/usr/share/bash-completion/completions/qelsms"
   "$work/deb-static/usr/bin/qelsms-sandbox" --version
 }
 
@@ -166,6 +167,20 @@ tools_launcher() {
     curl --silent --show-error --fail --cacert "$QELSMS_SANDBOX_CA" "${QELSMS_SANDBOX_ROOT}messages" |
       grep -q "consumer tools-launcher"
   ' launcher "$work/find-package-deb/send_one" "$root/qelsms"
+}
+
+# Programs installed under a prefix find the shared library beside them
+# ($ORIGIN-relative RUNPATH), with no LD_LIBRARY_PATH and no ldconfig.
+prefix_programs_start() {
+  local program
+  for program in qelsms qelsms-sandbox; do
+    readelf -d "$1/bin/$program" | grep -F 'RUNPATH' | grep -F '$ORIGIN/../lib' || {
+      echo "$program has no \$ORIGIN-relative RUNPATH"
+      return 1
+    }
+    env -u LD_LIBRARY_PATH "$1/bin/$program" --version
+  done
+  ldd "$1/bin/qelsms" | grep -F "$1/bin/../lib/libqelsms.so.1"
 }
 
 # How each consumer links: a shared libqelsms is loaded at run time and curl
@@ -207,11 +222,11 @@ pc_dir() {
   dirname "$(find "$1" -name qelsms.pc -print -quit)"
 }
 
-step library-static build_library "$work/lib-static" -DBUILD_SHARED_LIBS=OFF \
-  -DQELSMS_BUILD_SANDBOX=ON -DQELSMS_BUILD_TOOLS=ON
-step library-shared build_library "$work/lib-shared" -DBUILD_SHARED_LIBS=ON
+step library-static build_library "$work/lib-static"
+step library-shared build_library "$work/lib-shared" --shared
 step install-static install_library "$work/lib-static" "$work/static"
 step install-shared install_library "$work/lib-shared" "$work/shared"
+step prefix-runpath prefix_programs_start "$work/shared"
 step package-deb-static package_library "$work/lib-static" "$work/deb-static"
 step package-deb-shared package_library "$work/lib-shared" "$work/deb-shared"
 

@@ -19,6 +19,7 @@ else
     clang-14 libclang-rt-14-dev iproute2 util-linux
     wrk python3 python3-aiohttp doxygen curl clang-tidy-14 dpkg-dev man-db tinyproxy
     libsqlite3-dev libphonenumber-dev
+    file lintian abigail-tools bash-completion
   )
 fi
 # Extra packages a caller asks for (e.g. doxygen for the docs job).

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of the library, and qelsms-tools (qelsms,
-# qelsms-sandbox, qelsms-with-sandbox and their manual pages):
+# Builds the Debian packages and checks them with lintian:
 #   scripts/package-deb.sh [--shared] [BUILD-DIR]      (default build/deb)
-# Without --shared: libqelsms-dev with the static library. With --shared:
-# libqelsms1 (the shared object) and libqelsms-dev. The packages land in
-# BUILD-DIR/packages; install them with `apt install ./FILE.deb`.
+# Without --shared: libqelsms-static-dev (the static library). With --shared:
+# libqelsms1 (the shared object) and libqelsms-dev. Both: qelsms-tools (the
+# qelsms client) and qelsms-sandbox (the local test server), and a -dbgsym
+# package of debug information for each package with programs or libraries.
+# The build uses Debian's hardening flags (dpkg-buildflags). The packages
+# land in BUILD-DIR/packages; install them with `apt install ./FILE.deb`. Any
+# lintian error fails the script (lintian is skipped when not installed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,9 +18,41 @@ if [[ ${1:-} == --shared ]]; then
 fi
 build=${1:-build/deb}
 
-cmake -S . --preset library -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_SHARED_LIBS="$shared" \
-  -DQELSMS_BUILD_SANDBOX=ON -DQELSMS_BUILD_TOOLS=ON
+# CMake reads no CPPFLAGS: the preprocessor's flags (_FORTIFY_SOURCE) go with
+# the compiler's.
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+cmake -S . --preset library -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DBUILD_SHARED_LIBS="$shared" -DQELSMS_BUILD_SANDBOX=ON -DQELSMS_BUILD_TOOLS=ON \
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags"
 cmake --build "$build" -j "$(nproc)"
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB)
-ls -1 "$(realpath "$build")"/packages/*.deb
+
+# CPack's -dbgsym packages (CMake 3.25) list their files in md5sums by the
+# path they had in the build tree and carry no copyright: repack each with
+# the right md5sums and, as dh_strip does, its documentation directory
+# pointing to the package it belongs to (on which it depends exactly).
+fix_dbgsym() {
+  local ddeb=$1 tmp name
+  tmp=$(mktemp -d)
+  dpkg-deb -R "$ddeb" "$tmp"
+  name=$(dpkg-deb -f "$ddeb" Package)
+  (cd "$tmp" && find usr -type f -print0 | sort -z | xargs -0 md5sum >DEBIAN/md5sums)
+  mkdir -p "$tmp/usr/share/doc"
+  ln -s "${name%-dbgsym}" "$tmp/usr/share/doc/$name"
+  dpkg-deb --root-owner-group -b "$tmp" "$ddeb" >/dev/null
+  rm -rf "$tmp"
+}
+shopt -s nullglob
+for ddeb in "$build"/packages/*.ddeb; do
+  fix_dbgsym "$ddeb"
+done
+packages=("$(realpath "$build")"/packages/*.deb "$(realpath "$build")"/packages/*.ddeb)
+printf '%s\n' "${packages[@]}"
+
+if command -v lintian >/dev/null; then
+  # Errors fail; warnings are shown.
+  lintian --fail-on error "${packages[@]}"
+  echo "lintian: no error in ${#packages[@]} packages"
+fi

@@ -7,7 +7,9 @@
 #   4. the API reference without a warning, clang-tidy without a finding, and
 #      applications outside the tree built against the library every supported
 #      way (installed package, pkg-config, add_subdirectory, FetchContent;
-#      static and shared), each reaching the sandbox.
+#      static and shared), each reaching the sandbox; the Debian packages,
+#      static and shared, without a lintian error;
+#   5. the shared library's exported ABI against abi/libqelsms.so.1.xml.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -40,3 +42,6 @@ step "API reference, clang-tidy, consumers"
 scripts/docs.sh build/ci/docs
 scripts/clang-tidy.sh build/ci
 scripts/consumer-tests.sh build/ci/sandbox/qelsms-sandbox build/consumer
+
+step "ABI of libqelsms.so.1 against the baseline"
+scripts/abi-check.sh build/consumer/lib-shared/src/libqelsms.so.1

@@ -460,10 +460,16 @@ std::size_t pendingRequests() noexcept {
 }  // namespace qelsms::detail
 
 namespace qelsms {
+inline namespace options_v1 {
 
-// The public signature takes the options by value; here they are only read.
-void configureHttpClient(HttpClientOptions options) {  // NOLINT(performance-unnecessary-value-param)
+void configureHttpClient(const HttpClientOptions& options) {
     detail::HttpEngine::instance().configure(detail::settingsFrom(options));
 }
+
+HttpClientOptions httpClientOptions() {
+    return detail::HttpEngine::instance().settings()->options;
+}
+
+}  // namespace options_v1
 
 }  // namespace qelsms

@@ -108,6 +108,7 @@ std::shared_ptr<const Settings> settingsFrom(const HttpClientOptions& options) {
     if (options.maxConnections <= 0) throw std::invalid_argument("maxConnections must be positive");
     if (options.maxAnswerBytes == 0) throw std::invalid_argument("maxAnswerBytes must be positive");
     auto settings = std::make_shared<Settings>();
+    settings->options = options;
     settings->maxConnectionsPerHost = options.maxConnectionsPerHost;
     settings->timeoutSeconds = options.timeoutSeconds;
     settings->deadlineSeconds = options.deadlineSeconds;

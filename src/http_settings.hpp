@@ -39,6 +39,8 @@ struct Settings {
     std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
     // The connection limits and the idle time-out as the scheduler reads them.
     JobLimits jobLimits;
+    // What the application configured, as httpClientOptions() gives it back.
+    HttpClientOptions options;
 
     Settings() = default;
     Settings(const Settings&) = delete;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -309,6 +310,7 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
         return report(
             global, count, [&] { return client.SingleSMS(request); }, &describeSubmission);
     }
+    checkScheduledDate(o.scheduledDate, o.allowPast, std::chrono::system_clock::now());
     const BulkSMSRequest request{std::move(numbers),
                                  text,
                                  sender,
@@ -328,6 +330,8 @@ int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bu
 
 int runCustom(const GlobalOptions& global, const CustomArguments& arguments) {
     const std::string sender = requireSender(global);
+    checkScheduledDate(arguments.options.scheduledDate, arguments.options.allowPast,
+                       std::chrono::system_clock::now());
     const std::string source = sourceName(arguments.csvFile);
     const std::string records = readInput(arguments.csvFile);
     requireUtf8(records, source);

@@ -60,6 +60,7 @@ struct MessageOptions {
     std::optional<std::string> quorviBaseURL;
     std::optional<std::string> quorviFinalURL;
     std::string scheduledDate;
+    bool allowPast = false;
     bool removeDuplicates = false;
     bool returnIndividualResponse = false;
     bool asynchronousSubmission = false;

@@ -1,5 +1,10 @@
 #include "input_files.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -184,6 +189,12 @@ void requireUtf8(std::string_view text, std::string_view source) {
 std::string readInput(const std::string& path) {
     std::string content;
     if (path == "-") {
+        // Without a word, a tool waiting on a terminal looks hung.
+        if (isatty(STDIN_FILENO) == 1) {
+            std::cerr
+                << "qelsms: reading standard input from the terminal; end it with Ctrl-D on a line of its "
+                   "own (Ctrl-C to stop)\n";
+        }
         content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
         std::ifstream in(path, std::ios::binary);
@@ -201,9 +212,28 @@ std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source) 
     return CsvReader(text, source).records();
 }
 
+namespace {
+
+bool looksLikeHeader(const CsvRecord& record) {
+    if (record.fields.empty()) return false;
+    const std::string_view number = trim(record.fields[0]);
+    return !number.empty() &&
+           std::none_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
 MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_view source, bool skipHeader) {
     MessageMap messages;
     std::map<std::string, std::size_t> firstLine;
+    // A first record whose "number" has no digit ("number,text") is a header,
+    // not a message to send.
+    if (!skipHeader && !records.empty() && looksLikeHeader(records.front())) {
+        std::cerr << "qelsms: " << where(source, records.front().line) << ": \""
+                  << printable(trim(records.front().fields[0]))
+                  << "\" is not a number; taking the first record as a header (--header says so)\n";
+        skipHeader = true;
+    }
     for (std::size_t i = skipHeader ? 1 : 0; i < records.size(); ++i) {
         const CsvRecord& record = records[i];
         if (record.fields.size() != 2) {
@@ -238,12 +268,50 @@ std::vector<std::string> parseNumberList(std::string_view text) {
 }
 
 std::string readPasswordFile(const std::string& path) {
+    struct stat status {};
+    if (path != "-" && ::stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        std::cerr << "qelsms: warning: other users can read the password file " << printable(path)
+                  << "; make it private with: chmod 600 " << printable(path) << "\n";
+    }
     std::string content = readInput(path);
     const auto end = content.find('\n');
     content.resize(end == std::string::npos ? content.size() : end);
     if (!content.empty() && content.back() == '\r') content.pop_back();
     if (content.empty()) throw InputError("the password file " + path + " holds no password");
     return content;
+}
+
+void checkScheduledDate(std::string_view date, bool allowPast, std::chrono::system_clock::time_point now) {
+    if (date.empty()) return;
+    constexpr const char* kForm = "\"YYYY-MM-DD HH:MM:SS\" in UTC, such as \"2030-01-01 09:00:00\"";
+    // Digits where the form has letters, its separators elsewhere.
+    constexpr std::string_view kShape = "dddd-dd-dd dd:dd:dd";
+    bool shaped = date.size() == kShape.size();
+    for (std::size_t i = 0; shaped && i < kShape.size(); ++i) {
+        shaped = kShape[i] == 'd' ? (date[i] >= '0' && date[i] <= '9') : date[i] == kShape[i];
+    }
+    const auto number = [&](std::size_t at, std::size_t length) {
+        int value = 0;
+        for (std::size_t i = at; i < at + length; ++i)
+            value = value * 10 + (date[i] - '0');
+        return value;
+    };
+    // A time in another form goes to the provider, whose refusal names it.
+    if (!shaped) return;
+    const std::chrono::year_month_day day{std::chrono::year(number(0, 4)),
+                                          std::chrono::month(static_cast<unsigned>(number(5, 2))),
+                                          std::chrono::day(static_cast<unsigned>(number(8, 2)))};
+    const int hours = number(11, 2);
+    const int minutes = number(14, 2);
+    const int seconds = number(17, 2);
+    if (!day.ok() || hours > 23 || minutes > 59 || seconds > 59) return;
+    const auto when = std::chrono::sys_days(day) + std::chrono::hours(hours) + std::chrono::minutes(minutes) +
+                      std::chrono::seconds(seconds);
+    if (!allowPast && when < now) {
+        throw InputError("--scheduled-date \"" + printable(date) +
+                         "\" has passed (it is UTC); the provider would send at once. Give a later time, " +
+                         kForm + ", or --allow-past to send anyway");
+    }
 }
 
 }  // namespace qelsms::cli

@@ -3,6 +3,7 @@
 // names the file and line, so the tool can report it as a usage error.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -50,7 +51,9 @@ std::vector<CsvRecord> parseCsv(std::string_view text, std::string_view source);
 
 /// Turns CSV records of `number,text` into a message map. Throws InputError
 /// for a record without exactly two fields, an empty number, a number listed
-/// twice, or no record at all. With `skipHeader` the first record is dropped.
+/// twice, or no record at all. With `skipHeader` the first record is dropped;
+/// without it, a first record whose number holds no digit ("number,text") is
+/// taken as a header and dropped too, with a note on standard error.
 MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_view source, bool skipHeader);
 
 /// The numbers in a list with one number per line; blanks around each are
@@ -59,6 +62,15 @@ std::vector<std::string> parseNumberList(std::string_view text);
 
 /// The password stored in `path`: its first line without the line break.
 /// Throws InputError when the file can't be read or the password is empty.
+/// Warns on standard error when users other than the owner may read or write
+/// the file.
 std::string readPasswordFile(const std::string& path);
+
+/// Checks a --scheduled-date before it is sent: a time "YYYY-MM-DD HH:MM:SS"
+/// in UTC before `now` is refused unless `allowPast`, since the provider would
+/// send at once rather than when the user meant. Throws InputError saying so,
+/// with the expected form. Anything else passes: empty means now, and a date
+/// in another form is left to the provider, whose refusal names it.
+void checkScheduledDate(std::string_view date, bool allowPast, std::chrono::system_clock::time_point now);
 
 }  // namespace qelsms::cli

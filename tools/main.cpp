@@ -89,6 +89,8 @@ void addBulkMessageOptions(CLI::App* app, MessageOptions& options) {
     app->add_option("--scheduled-date", options.scheduledDate,
                     "send at this time instead of now: \"YYYY-MM-DD HH:MM:SS\", in UTC")
         ->type_name("\"YYYY-MM-DD HH:MM:SS\"");
+    app->add_flag("--allow-past", options.allowPast,
+                  "send even when --scheduled-date has passed (the provider then sends at once)");
     app->add_flag("--remove-duplicates", options.removeDuplicates, "send once to numbers listed twice");
     app->add_flag("--return-individual-response", options.returnIndividualResponse,
                   "ask for one result per number");

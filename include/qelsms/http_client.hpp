@@ -6,9 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "qelsms/export.hpp"
 #include "qelsms/logging.hpp"
 
 namespace qelsms {
+
+/// The first layout of HttpClientOptions. A later version that adds a member
+/// puts the struct and the functions taking it in a new inline namespace, and
+/// the library keeps this one's symbols, so applications built against soname
+/// 1 go on working (docs/abi.md).
+inline namespace options_v1 {
 
 /// How the shared HTTP client reaches the provider.
 struct HttpClientOptions {
@@ -57,14 +64,28 @@ struct HttpClientOptions {
     std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
 };
 
-/// Replaces the HTTP client's settings for requests started after the call;
-/// requests already queued or in flight keep the settings they started with.
+/// Replaces all of the HTTP client's settings with `options` for requests
+/// started after the call: a member left at its default goes back to its
+/// default, whatever an earlier call set. To change one setting and keep the
+/// others, start from httpClientOptions():
+///
+///     auto options = qelsms::httpClientOptions();
+///     options.timeoutSeconds = 10;
+///     qelsms::configureHttpClient(options);
+///
+/// Requests already queued or in flight keep the settings they started with.
 /// May be called from any thread. Unlike the operations, it throws:
 /// std::invalid_argument when `caFile` cannot be read as PEM certificates, a
 /// `connectTo` entry is malformed, a number is not positive, `proxy` is
 /// neither empty, "none" nor a proxy URL, or `proxy` or `noProxy` holds a
 /// control character (the settings are then left as they were; the message
 /// never repeats the proxy URL, which may hold a password).
-void configureHttpClient(HttpClientOptions options);
+QELSMS_EXPORT void configureHttpClient(const HttpClientOptions& options);
+
+/// The settings in force: those of the last configureHttpClient call that
+/// succeeded, or the defaults. Safe from any thread.
+[[nodiscard]] QELSMS_EXPORT HttpClientOptions httpClientOptions();
+
+}  // namespace options_v1
 
 }  // namespace qelsms

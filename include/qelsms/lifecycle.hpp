@@ -2,6 +2,8 @@
 /// Stopping the library before the process ends.
 #pragma once
 
+#include "qelsms/export.hpp"
+
 namespace qelsms {
 
 /// Stops the library for the rest of the process. When it returns, no
@@ -24,6 +26,6 @@ namespace qelsms {
 ///
 /// Safe from any thread, any number of times; it can't be undone. It never
 /// waits for the network.
-void shutdown() noexcept;
+QELSMS_EXPORT void shutdown() noexcept;
 
 }  // namespace qelsms

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string_view>
 
+#include "qelsms/export.hpp"
+
 namespace qelsms {
 
 /// How much a log line matters, most serious first.
@@ -22,7 +24,7 @@ enum class LogLevel {
 };
 
 /// The level's name in lower case: "error", "warning", "info" or "debug".
-std::string_view toString(LogLevel level) noexcept;
+QELSMS_EXPORT std::string_view toString(LogLevel level) noexcept;
 
 /// Receives the library's log lines. It runs on the library's network thread,
 /// so it should be quick; an exception it throws is caught and dropped. A line

@@ -12,6 +12,42 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qelsms/export.hpp"
+#include "qelsms/version.hpp"
+
+/// @cond INTERNAL
+#ifdef NLOHMANN_JSON_NAMESPACE
+#define QELSMS_STRINGIFY_IMPL(...) #__VA_ARGS__
+#define QELSMS_STRINGIFY(...) QELSMS_STRINGIFY_IMPL(__VA_ARGS__)
+#define QELSMS_JSON_NAMESPACE_HERE QELSMS_STRINGIFY(NLOHMANN_JSON_NAMESPACE)
+#else
+#define QELSMS_JSON_NAMESPACE_HERE "nlohmann"
+#endif
+
+namespace qelsms::detail {
+// Whether two namespace names are the same once the spaces a preprocessor
+// may put between their tokens are left out.
+constexpr bool sameName(std::string_view a, std::string_view b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (true) {
+        while (i < a.size() && a[i] == ' ')
+            ++i;
+        while (j < b.size() && b[j] == ' ')
+            ++j;
+        if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
+        if (a[i++] != b[j++]) return false;
+    }
+}
+}  // namespace qelsms::detail
+
+static_assert(qelsms::detail::sameName(QELSMS_JSON_NAMESPACE_HERE, QELSMS_JSON_NAMESPACE),
+              "QelSMS was built with nlohmann/json's namespace " QELSMS_JSON_NAMESPACE
+              ", this compilation uses " QELSMS_JSON_NAMESPACE_HERE
+              ": use the nlohmann/json release and settings (JSON_DIAGNOSTICS, "
+              "NLOHMANN_JSON_NAMESPACE_NO_VERSION) the library was built with");
+/// @endcond
+
 namespace qelsms {
 
 namespace detail {
@@ -46,7 +82,7 @@ enum class ErrorKind {
 
 /// A short stable name for `kind`, such as "timed-out", for logs and
 /// machine-readable output.
-std::string_view toString(ErrorKind kind) noexcept;
+QELSMS_EXPORT std::string_view toString(ErrorKind kind) noexcept;
 
 /// Why a call failed.
 struct Error {
@@ -107,10 +143,10 @@ using OutcomeHandler = std::function<void(Outcome)>;
 /// library has stopped (qelsms::shutdown(), or the process exiting) nothing is
 /// pending any more: it returns true at once, and a thread already waiting
 /// returns then.
-bool waitForPending(std::chrono::milliseconds timeout);
+QELSMS_EXPORT bool waitForPending(std::chrono::milliseconds timeout);
 
 /// Calls that have been handed to the network and whose callback has not yet
 /// returned.
-std::size_t pendingRequests() noexcept;
+QELSMS_EXPORT std::size_t pendingRequests() noexcept;
 
 }  // namespace qelsms

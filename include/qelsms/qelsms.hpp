@@ -22,18 +22,20 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qelsms/export.hpp"
 #include "qelsms/http_client.hpp"
 #include "qelsms/lifecycle.hpp"
 #include "qelsms/logging.hpp"
 #include "qelsms/outcome.hpp"
 #include "qelsms/pacing.hpp"
 #include "qelsms/segments.hpp"
+#include "qelsms/version.hpp"
 
 /// The library's version as a number (1.0).
-extern "C" const double QelSMSVersionNumber;
+extern "C" QELSMS_EXPORT const double QelSMSVersionNumber;
 /// The library's identification string: 37 characters ending in a line feed,
 /// then NUL.
-extern "C" const unsigned char QelSMSVersionString[];
+extern "C" QELSMS_EXPORT const unsigned char QelSMSVersionString[];
 
 /// The QelSMS client library.
 namespace qelsms {
@@ -56,12 +58,12 @@ using ErrorHandler = std::function<void(std::string)>;
 
 /// True when `value` holds no string or holds the empty string. Pure; safe
 /// from any thread.
-bool isNilOrEmpty(const std::optional<std::string>& value) noexcept;
+QELSMS_EXPORT bool isNilOrEmpty(const std::optional<std::string>& value) noexcept;
 
 /// A string setting that several threads may read and assign at once; every
 /// assignment replaces the whole value. Its last value is never freed, so a
 /// thread still reading or assigning it while the process exits is safe.
-class SettingString {
+class QELSMS_EXPORT SettingString {
 public:
     /// An empty setting.
     constexpr SettingString() noexcept = default;
@@ -222,7 +224,7 @@ struct CustomSMSRequest {
 /// Once the process begins to exit, or after qelsms::shutdown(), no callback
 /// starts: requests still queued or in flight are dropped, and an operation
 /// called then is dropped too, with no callback at all.
-class SMSManager {
+class QELSMS_EXPORT SMSManager {
 public:
     /// Account user name; starts empty. May be assigned from any thread. Each
     /// operation reads #user and #password once, together, and uses only that
@@ -317,17 +319,17 @@ private:
 
     // The endpoint strings, composed from BASE_URL and the credentials as they
     // stand at each use.
-    struct Endpoints {
+    struct QELSMS_NO_EXPORT Endpoints {
         static std::string GetBalance();
         static std::string SingleSMS();
         static std::string BulkSMS();
         static std::string CustomSMS();
     };
 
-    static void getNetworkCall(const std::string& restURL, detail::Callbacks&& callbacks);
-    static void postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
-                                detail::Callbacks&& callbacks);
-    static void customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks);
+    QELSMS_NO_EXPORT static void getNetworkCall(const std::string& restURL, detail::Callbacks&& callbacks);
+    QELSMS_NO_EXPORT static void postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
+                                                 detail::Callbacks&& callbacks);
+    QELSMS_NO_EXPORT static void customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks);
 
     friend class Client;
 };
@@ -338,7 +340,7 @@ private:
 /// and messages. Any number of clients may be used from any number of
 /// threads; destroying a client with requests in flight still delivers their
 /// callbacks.
-class Client {
+class QELSMS_EXPORT Client {
 public:
     /// A client for `user` on the library's default base URL.
     Client(std::string user, std::string password);
@@ -411,10 +413,10 @@ public:
     [[nodiscard]] std::future<Outcome> CustomSMS(const CustomSMSRequest& request) const;
 
 private:
-    void getBalance(detail::Callbacks&& callbacks) const;
-    void singleSMS(const SingleSMSRequest& request, detail::Callbacks&& callbacks) const;
-    void bulkSMS(const BulkSMSRequest& request, detail::Callbacks&& callbacks) const;
-    void customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) const;
+    QELSMS_NO_EXPORT void getBalance(detail::Callbacks&& callbacks) const;
+    QELSMS_NO_EXPORT void singleSMS(const SingleSMSRequest& request, detail::Callbacks&& callbacks) const;
+    QELSMS_NO_EXPORT void bulkSMS(const BulkSMSRequest& request, detail::Callbacks&& callbacks) const;
+    QELSMS_NO_EXPORT void customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) const;
 
     std::string user_;
     std::string password_;

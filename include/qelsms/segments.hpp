@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "qelsms/export.hpp"
+
 namespace qelsms {
 
 /// The alphabet a text is sent in.
@@ -30,6 +32,6 @@ struct SegmentCount {
 /// from any thread. Invalid UTF-8 bytes count as U+FFFD. The provider's own
 /// count decides what a message costs; this is the usual GSM 03.38 / UCS-2
 /// reckoning.
-SegmentCount countSegments(std::string_view text) noexcept;
+QELSMS_EXPORT SegmentCount countSegments(std::string_view text) noexcept;
 
 }  // namespace qelsms

@@ -14,14 +14,19 @@
 
 #include <qelsms/qelsms.hpp>
 
+// The generated version header comes along every way the library is taken in.
+static_assert(QELSMS_VERSION_MAJOR == 1 && QELSMS_VERSION_NUMBER >= 10000);
+
 int main(int argc, char** argv) {
     if (argc != 4) {
         std::cerr << "usage: send_one CA_FILE PORT TEXT\n";
         return 2;
     }
     const std::string text = argv[3];
-    qelsms::configureHttpClient(
-        {.caFile = argv[1], .connectTo = {std::string("api.qelsms.example:443:127.0.0.1:") + argv[2]}});
+    qelsms::HttpClientOptions options = qelsms::httpClientOptions();
+    options.caFile = argv[1];
+    options.connectTo = {std::string("api.qelsms.example:443:127.0.0.1:") + argv[2]};
+    qelsms::configureHttpClient(options);
     qelsms::SMSManager::user = "demo";
     qelsms::SMSManager::password = "demo-password";
 

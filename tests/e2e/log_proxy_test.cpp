@@ -291,6 +291,40 @@ TEST_F(LogRedaction, AHandlerThatThrowsDoesNotStopTheCalls) {
     EXPECT_EQ(calls.load(), 4);
 }
 
+// The README's order: route to the sandbox, then add a log handler. Built on
+// httpClientOptions(), the second call keeps the route and the trust.
+TEST_F(LogRedaction, SettingsReadBackComposeWithALaterChange) {
+    configureHttpClient(routedTo(*sandbox_, {}));
+    HttpClientOptions options = httpClientOptions();
+    EXPECT_EQ(options.caFile, sandbox_->caFile());
+    ASSERT_EQ(options.connectTo.size(), 1U);
+    EXPECT_EQ(options.timeoutSeconds, 10);
+    EXPECT_FALSE(options.logHandler);
+
+    LogCollector log;
+    options.logHandler = log.handler();
+    configureHttpClient(options);
+    EXPECT_EQ(balanceError(Client(kUser, kPassword)), "");
+    EXPECT_EQ(log.lines().size(), 2U) << log.all();
+
+    // A refused configuration leaves the settings, and what is read back, as
+    // they were.
+    HttpClientOptions bad = httpClientOptions();
+    bad.timeoutSeconds = 0;
+    EXPECT_THROW(configureHttpClient(bad), std::invalid_argument);
+    EXPECT_EQ(httpClientOptions().timeoutSeconds, 10);
+    EXPECT_EQ(httpClientOptions().caFile, sandbox_->caFile());
+
+    // Replacing, not merging: the defaults come back for what is left out.
+    configureHttpClient({.timeoutSeconds = 7});
+    options = httpClientOptions();
+    EXPECT_EQ(options.timeoutSeconds, 7);
+    EXPECT_TRUE(options.caFile.empty());
+    EXPECT_TRUE(options.connectTo.empty());
+    EXPECT_EQ(options.deadlineSeconds, HttpClientOptions{}.deadlineSeconds);
+    configureHttpClient({});
+}
+
 TEST(LogScrubbing, TextsThatQuoteAURLLoseQueryAndUserInformation) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"Could not resolve host: api.example", "Could not resolve host: api.example"},

@@ -1,10 +1,15 @@
 // The qelsms tool's readers and output, without a process or a server.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -106,7 +111,157 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CsvMessages, TrimsNumbersKeepsTextsAndSkipsTheHeader) {
     const auto records = parseCsv("number,text\n +1 , hi \n2,\"a,b\"\n", "f.csv");
     EXPECT_EQ(messagesFromCsv(records, "f.csv", true), (MessageMap{{"+1", " hi "}, {"2", "a,b"}}));
-    EXPECT_EQ(messagesFromCsv(records, "f.csv", false).count("number"), 1u);
+}
+
+struct HeaderCase {
+    const char* name;
+    std::string text;
+    MessageMap messages;
+    bool noted;
+};
+
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CsvHeaderDetection : public testing::TestWithParam<HeaderCase> {};
+
+// Without --header, a header row must not become a message to a "number"
+// called "number"; a first record that is a number stays a message.
+TEST_P(CsvHeaderDetection, SkipsAFirstRecordWithoutADigitAndSaysSo) {
+    testing::internal::CaptureStderr();
+    const MessageMap messages = messagesFromCsv(parseCsv(GetParam().text, "f.csv"), "f.csv", false);
+    const std::string note = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(messages, GetParam().messages);
+    EXPECT_EQ(note.find("f.csv:1:") != std::string::npos && note.find("header") != std::string::npos,
+              GetParam().noted)
+        << note;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CsvHeaderDetection,
+    testing::Values(HeaderCase{"NumberText", "number,text\n97450000001,hi\n", {{"97450000001", "hi"}}, true},
+                    HeaderCase{"QuotedAndBlank",
+                               " \"Mobile\" , \"Message\"\n+97450000001,hi\n",
+                               {{"+97450000001", "hi"}},
+                               true},
+                    HeaderCase{"NoHeader",
+                               "97450000001,hi\n97450000002,ho\n",
+                               {{"97450000001", "hi"}, {"97450000002", "ho"}},
+                               false},
+                    HeaderCase{"OnlyTheFirstRecord", "1,a\nname,b\n", {{"1", "a"}, {"name", "b"}}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CsvHeaderDetection, AHeaderAloneIsNoMessage) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(messagesFromCsv(parseCsv("number,text\n", "f.csv"), "f.csv", false), InputError);
+    testing::internal::GetCapturedStderr();
+}
+
+struct ScheduleCase {
+    const char* name;
+    const char* date;
+    bool allowPast;
+    bool refused;
+};
+
+void PrintTo(const ScheduleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ScheduledDate : public testing::TestWithParam<ScheduleCase> {};
+
+// A past time would be sent at once: refused, with the form to use, unless
+// --allow-past. "Now" is fixed at 2030-06-15 12:00:00 UTC.
+TEST_P(ScheduledDate, RefusesAPastTimeUnlessAllowed) {
+    using namespace std::chrono;
+    const system_clock::time_point now = sys_days(year(2030) / June / 15) + hours(12);
+    const ScheduleCase& c = GetParam();
+    if (!c.refused) {
+        EXPECT_NO_THROW(checkScheduledDate(c.date, c.allowPast, now));
+        return;
+    }
+    try {
+        checkScheduledDate(c.date, c.allowPast, now);
+        ADD_FAILURE() << "accepted " << c.date;
+    } catch (const InputError& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("has passed"), std::string::npos) << message;
+        EXPECT_NE(message.find("\"YYYY-MM-DD HH:MM:SS\" in UTC"), std::string::npos) << message;
+        EXPECT_NE(message.find("--allow-past"), std::string::npos) << message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScheduledDate,
+                         testing::Values(ScheduleCase{"Empty", "", false, false},
+                                         ScheduleCase{"Future", "2030-06-15 12:00:01", false, false},
+                                         ScheduleCase{"Now", "2030-06-15 12:00:00", false, false},
+                                         ScheduleCase{"OneSecondAgo", "2030-06-15 11:59:59", false, true},
+                                         ScheduleCase{"LastYear", "2029-12-31 23:59:59", false, true},
+                                         ScheduleCase{"PastButAllowed", "2020-01-01 09:00:00", true, false},
+                                         // Other forms are the provider's to refuse, with its own message.
+                                         ScheduleCase{"OtherForm", "tomorrow", false, false},
+                                         ScheduleCase{"NoSuchDay", "2020-02-30 09:00:00", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class PasswordFileMode : public testing::TestWithParam<mode_t> {};
+
+TEST_P(PasswordFileMode, WarnsWhenOthersMayReadIt) {
+    const auto path = std::filesystem::temp_directory_path() / ("qelsms_pw_" + std::to_string(getpid()));
+    std::ofstream(path) << "Secret-1\n";
+    ASSERT_EQ(chmod(path.c_str(), GetParam()), 0);
+    testing::internal::CaptureStderr();
+    const std::string password = readPasswordFile(path.string());
+    const std::string warning = testing::internal::GetCapturedStderr();
+    std::filesystem::remove(path);
+    EXPECT_EQ(password, "Secret-1");
+    const bool private_ = (GetParam() & 077) == 0;
+    EXPECT_EQ(warning.find("chmod 600") == std::string::npos, private_) << warning;
+    EXPECT_EQ(warning.find("Secret-1"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PasswordFileMode, testing::Values(0600, 0400, 0640, 0644, 0604, 0660));
+
+// A tool reading standard input from a terminal says so, instead of seeming
+// to hang; from a file or a pipe it says nothing.
+TEST(ReadInput, HintsWhenStandardInputIsATerminal) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const int savedInput = dup(STDIN_FILENO);
+    ASSERT_EQ(dup2(terminal, STDIN_FILENO), STDIN_FILENO);
+    // The line, then the end-of-file character at the start of a line.
+    ASSERT_EQ(write(master, "97450000001\n\x04", 13), 13);
+    testing::internal::CaptureStderr();
+    const std::string content = readInput("-");
+    const std::string hint = testing::internal::GetCapturedStderr();
+    dup2(savedInput, STDIN_FILENO);
+    close(savedInput);
+    close(terminal);
+    close(master);
+    // The end of input is sticky in stdin's FILE, which std::cin reads through.
+    std::clearerr(stdin);
+    std::cin.clear();
+    EXPECT_EQ(content, "97450000001\n");
+    EXPECT_NE(hint.find("Ctrl-D"), std::string::npos) << hint;
+
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    ASSERT_EQ(write(pipeEnds[1], "1\n", 2), 2);
+    close(pipeEnds[1]);
+    const int saved = dup(STDIN_FILENO);
+    dup2(pipeEnds[0], STDIN_FILENO);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readInput("-"), "1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    close(pipeEnds[0]);
+    std::clearerr(stdin);
+    std::cin.clear();
 }
 
 TEST(NumberList, OneNumberALineWithoutBlanksOrComments) {
