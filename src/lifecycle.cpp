@@ -79,6 +79,16 @@ void unlockAllInChild() {
     unlockAll(true);
 }
 
+}  // namespace
+
+void ensureForkHandlers() noexcept {
+    static const bool registered =
+        pthread_atfork(&lockAllForFork, &unlockAllInParent, &unlockAllInChild) == 0;
+    static_cast<void>(registered);
+}
+
+namespace {
+
 struct LibraryInit {
     LibraryInit() {
         settingsMutex();
@@ -90,7 +100,7 @@ struct LibraryInit {
         }
         // The library's only fork handlers, registered while it loads, not at
         // a first call: pthread_atfork waits for a fork in progress.
-        pthread_atfork(&lockAllForFork, &unlockAllInParent, &unlockAllInChild);
+        ensureForkHandlers();
     }
 };
 

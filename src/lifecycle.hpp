@@ -21,4 +21,9 @@ inline bool stopped() noexcept {
 // Guards every SettingString; never destroyed.
 std::mutex& settingsMutex() noexcept;
 
+// Registers the library's fork handlers, once; done while the library loads.
+// A unit with a lock of its own calls it too, so that a static link which
+// takes only that unit still takes the handlers that guard its lock.
+void ensureForkHandlers() noexcept;
+
 }  // namespace qelsms::detail

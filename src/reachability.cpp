@@ -5,6 +5,8 @@
 // kernel announces no change that could alter it (see RouteWatch).
 #include "reachability.hpp"
 
+#include "lifecycle.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -299,7 +301,10 @@ public:
     }
 
 private:
-    RouteWatch() noexcept { made.store(this, std::memory_order_release); }
+    RouteWatch() noexcept {
+        ensureForkHandlers();
+        made.store(this, std::memory_order_release);
+    }
 
     void open() noexcept {
         const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);

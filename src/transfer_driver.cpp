@@ -147,7 +147,8 @@ std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, 
             // curl still reports a verification result for a handshake that
             // never reached the certificate; it says nothing about the server's.
             if (isProtocolVersionFailure(curlText))
-                return scrubbed(curlText) + "; TLS protocol version refused: the library requires TLS 1.2 or newer";
+                return scrubbed(curlText) +
+                       "; TLS protocol version refused: the library requires TLS 1.2 or newer";
             break;
         case CURLE_PEER_FAILED_VERIFICATION:
             if (verify != X509_V_OK)
