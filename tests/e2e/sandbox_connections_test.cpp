@@ -30,9 +30,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kIdleConnections = 1100;
 constexpr int kSlowSenders = 1050;
-// Every assertion on time leaves a loaded two-core machine this much room;
-// the figure the probe measured is recorded as a test property.
-constexpr auto kAnswerBound = 3s;
+// Unfixed, the sandbox answers no one for a minute (each held connection pins
+// a worker until its 60 s read time-out, which a slow sender's every byte
+// restarts); fixed, it answers in a fraction of a second, and in about 6 s
+// under AddressSanitizer on a two-core machine running other builds. The
+// bound sits between, with room for a busier machine; the figure the probe
+// measured is recorded as a test property.
+constexpr auto kAnswerBound = 20s;
+constexpr int kProbeSeconds = 40;
 
 // Room for the probe's sockets, and the sandbox's (it inherits the limit).
 void raiseDescriptorLimit() {
@@ -67,13 +72,13 @@ struct Held {
 };
 
 // Milliseconds until the sandbox answers GET /sandbox/clock on a new
-// connection, or -1 when it does not within 10 s.
+// connection, or -1 when it does not within kProbeSeconds.
 long msToAnswer(int port) {
     const auto start = Clock::now();
     httplib::SSLClient client("127.0.0.1", port);
     client.enable_server_certificate_verification(false);
-    client.set_connection_timeout(10);
-    client.set_read_timeout(10);
+    client.set_connection_timeout(kProbeSeconds);
+    client.set_read_timeout(kProbeSeconds);
     const auto result = client.Get("/sandbox/clock");
     if (!result || result->status != 200) return -1;
     return static_cast<long>(
@@ -115,7 +120,8 @@ TEST_F(SandboxConnections, IdleConnectionsBeyondTheWorkerLimitDoNotStopAnswers) 
     std::this_thread::sleep_for(500ms);
     const long ms = msToAnswer(sandbox.port());
     RecordProperty("ms_to_answer", static_cast<int>(ms));
-    ASSERT_GE(ms, 0) << "no answer within 10 s while " << kIdleConnections << " idle connections are held";
+    ASSERT_GE(ms, 0) << "no answer within " << kProbeSeconds << " s while " << kIdleConnections
+                     << " idle connections are held";
     EXPECT_LT(std::chrono::milliseconds(ms), kAnswerBound);
 }
 
@@ -164,7 +170,8 @@ TEST_F(SandboxConnections, SlowTlsSendersAreCutAndDoNotStopAnswers) {
     RecordProperty("ms_until_all_cut",
                    static_cast<int>(
                        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
-    ASSERT_GE(ms, 0) << "no answer within 10 s while " << kSlowSenders << " slow TLS senders are held";
+    ASSERT_GE(ms, 0) << "no answer within " << kProbeSeconds << " s while " << kSlowSenders
+                     << " slow TLS senders are held";
     EXPECT_LT(std::chrono::milliseconds(ms), kAnswerBound);
     EXPECT_EQ(cut, kSlowSenders);
 }
