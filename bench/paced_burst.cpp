@@ -2,9 +2,8 @@
 // against a sandbox that, like a provider, refuses an account over its rate
 // with 429. Reports how many were refused and how long the campaign took.
 //
-// The calls go out as fast as the library starts them, or, with
-// --requests-per-second, paced by the token bucket the library's scheduler
-// uses (src/pacing.hpp), applied here as each call is made.
+// Every call is made at once; with --requests-per-second the library paces
+// them itself (the Client's AccountOptions), holding them in its queue.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -25,7 +24,6 @@
 #include <nlohmann/json.hpp>
 #include <qelsms/qelsms.hpp>
 
-#include "pacing.hpp"
 #include "sandbox_child.hpp"
 
 namespace {
@@ -103,34 +101,21 @@ int run(const Options& options) {
     qelsms::test::SandboxChild sandbox(args, options.sandbox);
 
     qelsms::configureHttpClient({.caFile = caFile, .maxConnectionsPerHost = options.connections});
-    const qelsms::Client client(user, password, sandbox.url());
+    const qelsms::Client client(user, password, sandbox.url(),
+                                {.requestsPerSecond = options.requestsPerSecond, .burst = options.burst});
     const qelsms::SingleSMSRequest request{
         .MobileNumbers = {"966500000001"}, .Message = "Your code is 4711", .SenderName = "Bench"};
 
-    // Pacing in the caller, with the library's own bucket, until the library
-    // paces by itself: then the Client gets AccountOptions{.requestsPerSecond,
-    // .burst} and the loop below submits everything at once again.
-    qelsms::detail::TokenBucket bucket(options.requestsPerSecond, options.burst);
-
     Tally tally(options.requests);
     const Clock::time_point start = Clock::now();
-    for (std::size_t i = 0; i < options.requests; ++i) {
-        if (bucket.limited()) {
-            // Charged at the planned start, not at the wake-up, so a sleep
-            // that overshoots by less than an interval (plus the burst's
-            // tolerance) does not slow the rest of the campaign.
-            const Clock::time_point planned = bucket.earliestStart(Clock::now());
-            std::this_thread::sleep_until(planned);
-            bucket.tryTake(planned);
-        }
+    for (std::size_t i = 0; i < options.requests; ++i)
         client.SingleSMS(request, [&tally](qelsms::Outcome outcome) { tally.add(outcome); });
-    }
     const Clock::time_point submitted = Clock::now();
 
-    // Paced, the run takes requests / rate; give it that and a minute more.
-    const double pacedSeconds = options.requestsPerSecond > 0
-                                    ? static_cast<double>(options.requests) / options.requestsPerSecond
-                                    : 0.0;
+    // Paced, by the client or by the 429s' pauses, the run takes requests /
+    // rate; give it that and a minute more.
+    const double rate = options.requestsPerSecond > 0 ? options.requestsPerSecond : options.sandboxRate;
+    const double pacedSeconds = rate > 0 ? static_cast<double>(options.requests) / rate : 0.0;
     const bool complete = tally.waitAll(std::chrono::seconds(60 + static_cast<long>(pacedSeconds)));
     const Clock::time_point end = complete ? tally.lastAt() : Clock::now();
     std::remove(caFile.c_str());
@@ -177,12 +162,6 @@ int main(int argc, char** argv) {
     app.add_option("--sandbox", options.sandbox, "the qelsms-sandbox executable");
     CLI11_PARSE(app, argc, argv);
 
-    const std::optional<std::string> complaint = qelsms::detail::checkAccountOptions(
-        {.requestsPerSecond = options.requestsPerSecond, .burst = options.burst});
-    if (complaint) {
-        std::cerr << "qelsms-pacing-bench: " << *complaint << "\n";
-        return 2;
-    }
     try {
         return run(options);
     } catch (const std::exception& e) {

@@ -38,6 +38,12 @@ if(TARGET qelsms_example_balance AND TARGET qelsms-sandbox)
     EXPECT "sending 2 messages" [["message":"first\nsecond"]] [["message":"plain"]]
     ARGS demo Shop "${CMAKE_CURRENT_BINARY_DIR}/examples_messages_crlf.csv")
 
+  # Three numbers at five requests a second, each recorded once.
+  file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/examples_paced_numbers.txt" "97450000001\n\n97450000002\r\n97450000003\n")
+  qelsms_add_example_test(example.paced_campaign paced_campaign
+    EXPECT [["mobileNumber":"97450000001"]] [["mobileNumber":"97450000002"]] [["mobileNumber":"97450000003"]]
+    ARGS demo Shop 5 "Your code is 4711" "${CMAKE_CURRENT_BINARY_DIR}/examples_paced_numbers.txt")
+
   # A file the example must refuse before anything is sent.
   file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/examples_messages_bad.csv"
     "number,text\n97450000001,fine\n97450000002,\"never closed\n")

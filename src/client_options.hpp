@@ -6,14 +6,22 @@
 #include <memory>
 #include <string>
 
+#include <qelsms/pacing.hpp>
+
 #include "http_settings.hpp"
+#include "pacing.hpp"
 
 namespace qelsms::detail {
 
 struct ClientOptions {
     // Names the queue its requests wait in; empty for the process-wide
-    // account's. A budget per account (a request rate, retries) belongs here.
+    // account's.
     std::string account;
+    // Its request rate and retries.
+    AccountOptions pacing;
+    // Its pace, shared by all its requests (and a Client's copies); only the
+    // network thread touches it.
+    mutable TokenBucket bucket{pacing.requestsPerSecond, pacing.burst};
     // The settings its requests run under; null for those configured for the
     // process at the time of each call.
     std::shared_ptr<const Settings> settings;

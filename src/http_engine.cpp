@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,6 +21,8 @@
 #include "engine_log.hpp"
 #include "http_settings.hpp"
 #include "lifecycle.hpp"
+#include "outcome_access.hpp"
+#include "pacing.hpp"
 #include "pending_calls.hpp"
 #include "request.hpp"
 #include "scheduler.hpp"
@@ -34,6 +37,37 @@ namespace {
 constexpr std::chrono::milliseconds kIdleSweepInterval{100};
 // How long the loop waits when nothing is in flight and no clock runs.
 constexpr std::chrono::milliseconds kIdleWait{1000};
+// A retry is made only if at least this much of the call's deadline is left
+// for it: enough to connect and exchange a request with a live server.
+constexpr std::chrono::milliseconds kMinimumTryTime{1000};
+
+// engineStats()'s counters: each changes where a request changes state, with
+// a relaxed atomic step and no lock. A forked child starts them afresh.
+struct EngineCounters {
+    std::atomic<std::size_t> queued{0};
+    std::atomic<std::size_t> inFlight{0};
+    std::atomic<std::size_t> waitingToRetry{0};
+    std::atomic<std::uint64_t> completed{0};
+
+    void clearWaiting() noexcept {
+        queued.store(0, std::memory_order_relaxed);
+        inFlight.store(0, std::memory_order_relaxed);
+        waitingToRetry.store(0, std::memory_order_relaxed);
+    }
+};
+
+constinit EngineCounters counters;
+
+// How far a finished try got, in the terms of the retry rules.
+TransferProgress progressOf(const TransferRecord& record) {
+    TransferProgress progress{record.stage, record.connectFailure, 0};
+    if (record.response) {
+        progress.httpStatus = static_cast<int>(record.response->statusCode);
+    } else if (record.failure) {
+        progress.httpStatus = record.failure->httpStatus;
+    }
+    return progress;
+}
 
 }  // namespace
 
@@ -79,6 +113,7 @@ public:
                    (request->notBefore == Clock::time_point{} || request->notBefore < wakeAt_);
             if (wake) polling_ = false;
             incoming_.push_back(std::move(request));
+            counters.queued.fetch_add(1, std::memory_order_relaxed);
             callStarted();
         }
         if (wake) driver_.wake();
@@ -186,6 +221,7 @@ private:
     // callbacks hold, while the process may be past the point where that is
     // safe.
     void endFuturesAtStop() {
+        counters.clearWaiting();
         std::deque<std::unique_ptr<Request>> queued;
         {
             std::lock_guard lock(mutex_);
@@ -214,6 +250,7 @@ private:
             QueueKey{request->url->hostKey,
                      request->client ? std::string_view(request->client->account) : std::string_view()};
         request->limits = &settings.jobLimits;
+        if (request->client) request->bucket = &request->client->bucket;
         request->deadline =
             std::chrono::seconds(settings.deadlineSeconds) +
             std::chrono::milliseconds(static_cast<long long>(request->numbers) * kDeadlineMsPerNumber);
@@ -226,6 +263,18 @@ private:
         scheduler_.takeDue(now, due_);
         for (Job* job : due_) {
             auto& request = static_cast<Request&>(*job);
+            if (request.retrying) {
+                request.retrying = false;
+                counters.waitingToRetry.fetch_sub(1, std::memory_order_relaxed);
+                // A later try has what is left of the call's deadline.
+                request.deadline =
+                    std::max(std::chrono::ceil<std::chrono::milliseconds>(request.callDeadline - now),
+                             std::chrono::milliseconds(0));
+            } else {
+                counters.queued.fetch_sub(1, std::memory_order_relaxed);
+                request.callDeadline = now + request.deadline;
+            }
+            counters.inFlight.fetch_add(1, std::memory_order_relaxed);
             if (!driver_.start(request)) {
                 complete(request, Expiry::None);
             } else if (request.log) {
@@ -239,10 +288,15 @@ private:
     // while transfers run, the scheduler's next due time, or a second.
     std::chrono::milliseconds waitTime() const {
         std::chrono::milliseconds wait = scheduler_.active().empty() ? kIdleWait : kIdleSweepInterval;
-        if (auto due = scheduler_.nextWake()) {
-            // A clock of a transfer in flight is judged only by a sweep: one
-            // that ran out waits for the next, rather than spin until then.
-            if (!scheduler_.active().empty()) due = std::max(*due, nextSweep_);
+        std::optional<Clock::time_point> due = scheduler_.nextStart();
+        // A clock of a transfer in flight is judged only by a sweep: one that
+        // ran out waits for the next, rather than spin until then. A start
+        // (a delayed one, a pace) is kept to the millisecond.
+        if (auto expiry = scheduler_.nextExpiry()) {
+            const Clock::time_point judged = std::max(*expiry, nextSweep_);
+            if (!due || judged < *due) due = judged;
+        }
+        if (due) {
             const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
             wait = std::clamp(untilDue, std::chrono::milliseconds(0), wait);
         }
@@ -288,9 +342,13 @@ private:
     void complete(Request& running, Expiry expiry) {
         std::unique_ptr<Request> request(static_cast<Request*>(scheduler_.finish(running).release()));
         const TransferRecord record = driver_.end(*request, expiry);
+        counters.inFlight.fetch_sub(1, std::memory_order_relaxed);
+        ++request->triesMade;
         Outcome outcome = record.failure ? Outcome(transferError(*record.failure))
                                          : classifyAnswer(request->response, record.response);
         if (request->log) logExchangeEnd(*request->settings, request->log->target, record, outcome);
+        if (request->triesMade > 1) OutcomeAccess::setAttempts(outcome, request->triesMade);
+        if (retryLater(request, record)) return;
 
         // Once the process has begun to exit, no callback may start: the
         // application's statics may already be gone. A future's handler runs
@@ -308,7 +366,46 @@ private:
         }
         driver_.keepBuffer(request->response);
         request.reset();  // releases the callbacks
+        counters.completed.fetch_add(1, std::memory_order_relaxed);
         callEnded();
+    }
+
+    // After a try: a 429 pauses the request's account for its Retry-After,
+    // and a try the provider certainly did not act on goes back to the
+    // scheduler for another, when the account's policy allows one and it
+    // fits in the call's deadline. True when it did (the request is the
+    // scheduler's again); false when the call ends with this try.
+    bool retryLater(std::unique_ptr<Request>& request, const TransferRecord& record) {
+        const TransferProgress progress = progressOf(record);
+        const bool throttled = progress.stage == TransferStage::Answered && progress.httpStatus == 429;
+        const RetryPolicy policy = request->client ? request->client->pacing.retry : RetryPolicy{};
+        if (!throttled && policy.maxAttempts <= 1) return false;
+
+        const Clock::time_point now = Clock::now();
+        std::chrono::milliseconds retryAfter{0};
+        if (throttled) {
+            retryAfter =
+                retryAfterDelay(record.retryAfter, std::chrono::system_clock::now(), policy.maxDelay);
+            const Clock::time_point until = now + retryAfter;
+            scheduler_.pauseAccount(std::string(request->key.account), until);
+            if (request->bucket != nullptr) request->bucket->pauseUntil(until);
+        }
+        const RetryInput input{progress, request->triesMade,    retryAfter,     jitter_(random_),
+                               now,      request->callDeadline, kMinimumTryTime};
+        const auto delay = nextTryDelay(input, policy);
+        if (!delay) return false;
+
+        driver_.keepBuffer(request->response);
+        request->response.clear();
+        request->tooLarge = false;
+        request->result = 0;
+        request->attempts = 0;
+        request->log.reset();
+        request->retrying = true;
+        request->notBefore = now + *delay;
+        counters.waitingToRetry.fetch_add(1, std::memory_order_relaxed);
+        scheduler_.add(std::move(request), now);
+        return true;
     }
 
     mutable std::mutex mutex_;
@@ -334,6 +431,9 @@ private:
     std::vector<Request*> finished_;
     std::vector<Job*> expired_;
     std::vector<std::string> waiting_;
+    // Spreads retries, so that calls that failed together don't return together.
+    std::minstd_rand random_{std::random_device{}()};
+    std::uniform_real_distribution<double> jitter_{0.0, 1.0};
 
     // Requests the stop cut off, kept for the life of the process.
     std::mutex abandonedMutex_;
@@ -418,7 +518,12 @@ void lockEngineForFork() noexcept {
 }
 
 void unlockEngineAfterFork(bool child) noexcept {
-    if (child) HttpEngine::forkGeneration.fetch_add(1);
+    if (child) {
+        HttpEngine::forkGeneration.fetch_add(1);
+        // The parent's requests stay the parent's.
+        counters.clearWaiting();
+        counters.completed.store(0, std::memory_order_relaxed);
+    }
     if (ownerLockedForFork == nullptr) return;
     engineLockedForFork->unlockAfterFork();
     ownerLockedForFork->mutex.unlock();
@@ -460,6 +565,15 @@ std::size_t pendingRequests() noexcept {
 }  // namespace qelsms::detail
 
 namespace qelsms {
+
+EngineStats engineStats() noexcept {
+    using detail::counters;
+    return EngineStats{counters.queued.load(std::memory_order_relaxed),
+                       counters.inFlight.load(std::memory_order_relaxed),
+                       counters.waitingToRetry.load(std::memory_order_relaxed),
+                       counters.completed.load(std::memory_order_relaxed)};
+}
+
 inline namespace options_v1 {
 
 void configureHttpClient(const HttpClientOptions& options) {

@@ -36,6 +36,12 @@ struct Request : Job {
     // key views its account name.
     std::shared_ptr<const ClientOptions> client;
 
+    // Tries ended so far, and whether the call now waits to be tried again.
+    int triesMade = 0;
+    bool retrying = false;
+    // Every try of the call ends by then; set when it first leaves the queue.
+    Clock::time_point callDeadline{};
+
     // The transfer driver's, while the request runs: its handle (opaque
     // here), the answer so far and its limit, and how the attempt went.
     void* handle = nullptr;

@@ -17,6 +17,9 @@ struct Scheduler::Queue {
     HostState* host = nullptr;
     std::string account;
     std::deque<std::unique_ptr<Job>> waiting;
+    // When the head job's account lets it start, if it was held back by its
+    // pace or a pause at the last turn; unset otherwise.
+    std::optional<Clock::time_point> readyAt;
 };
 
 Scheduler::Scheduler() = default;
@@ -68,6 +71,16 @@ bool Scheduler::paused(const Queue& queue, Clock::time_point now) const {
     return found != pausedAccounts_.end() && found->second > now;
 }
 
+std::optional<Clock::time_point> Scheduler::heldBack(const Queue& queue, Job& next, Clock::time_point now) {
+    if (paused(queue, now)) return pausedAccounts_.find(queue.account)->second;
+    if (next.bucket == nullptr) return std::nullopt;
+    // A turn that comes late takes the start it was waiting for, so the
+    // lateness is not lost from the account's rate.
+    const Clock::time_point at = queue.readyAt && *queue.readyAt <= now ? *queue.readyAt : now;
+    if (next.bucket->tryTake(at)) return std::nullopt;
+    return next.bucket->earliestStart(now);
+}
+
 void Scheduler::takeDue(Clock::time_point now, std::vector<Job*>& out) {
     // A pause that ended is forgotten, so that it no longer sets the timer.
     if (!pausedAccounts_.empty()) {
@@ -81,12 +94,24 @@ void Scheduler::takeDue(Clock::time_point now, std::vector<Job*>& out) {
     while (!turns_.empty()) {
         Queue* queue = turns_.front();
         Job& next = *queue->waiting.front();
-        if (active_.size() >= static_cast<std::size_t>(next.limits->maxTotal)) break;
+        if (active_.size() >= static_cast<std::size_t>(next.limits->maxTotal)) {
+            // The rest wait for a connection, not for a clock.
+            for (Queue* waiting : turns_)
+                waiting->readyAt.reset();
+            break;
+        }
         turns_.pop_front();
-        if (queue->host->active >= next.limits->maxPerHost || paused(*queue, now)) {
+        if (queue->host->active >= next.limits->maxPerHost) {
+            queue->readyAt.reset();
             passedOver_.push_back(queue);
             continue;
         }
+        if (const auto heldUntil = heldBack(*queue, next, now)) {
+            queue->readyAt = *heldUntil;
+            passedOver_.push_back(queue);
+            continue;
+        }
+        queue->readyAt.reset();
         std::unique_ptr<Job> job = std::move(queue->waiting.front());
         queue->waiting.pop_front();
         --queued_;
@@ -144,26 +169,41 @@ void Scheduler::takeExpired(Clock::time_point now, std::vector<Job*>& out) {
 }
 
 void Scheduler::pauseAccount(const std::string& account, Clock::time_point until) {
-    pausedAccounts_[account] = until;
+    auto [found, added] = pausedAccounts_.try_emplace(account, until);
+    if (!added) found->second = std::max(found->second, until);
+}
+
+namespace {
+
+void considerTime(std::optional<Clock::time_point>& earliest, Clock::time_point at) {
+    if (!earliest || at < *earliest) earliest = at;
+}
+
+}  // namespace
+
+std::optional<Clock::time_point> Scheduler::nextStart() const {
+    std::optional<Clock::time_point> earliest;
+    if (!delayed_.empty()) considerTime(earliest, delayed_.begin()->first);
+    // Only a pause or a pace that holds back a waiting queue is worth waking
+    // for; the queue knows when it ends.
+    for (const Queue* queue : turns_) {
+        if (queue->readyAt) considerTime(earliest, *queue->readyAt);
+    }
+    return earliest;
+}
+
+std::optional<Clock::time_point> Scheduler::nextExpiry() const {
+    std::optional<Clock::time_point> earliest;
+    for (const auto& job : active_) {
+        considerTime(earliest, job->startedAt + job->deadline);
+        considerTime(earliest, job->lastActivity + job->limits->idleLimit);
+    }
+    return earliest;
 }
 
 std::optional<Clock::time_point> Scheduler::nextWake() const {
-    std::optional<Clock::time_point> earliest;
-    const auto consider = [&earliest](Clock::time_point at) {
-        if (!earliest || at < *earliest) earliest = at;
-    };
-    if (!delayed_.empty()) consider(delayed_.begin()->first);
-    for (const auto& [account, until] : pausedAccounts_) {
-        // Only a pause that holds back a waiting queue is worth waking for.
-        const bool holdsBack = std::any_of(turns_.begin(), turns_.end(), [&account](const Queue* queue) {
-            return queue->account == account;
-        });
-        if (holdsBack) consider(until);
-    }
-    for (const auto& job : active_) {
-        consider(job->startedAt + job->deadline);
-        consider(job->lastActivity + job->limits->idleLimit);
-    }
+    std::optional<Clock::time_point> earliest = nextStart();
+    if (const auto expiry = nextExpiry()) considerTime(earliest, *expiry);
     return earliest;
 }
 
@@ -190,6 +230,7 @@ std::vector<std::unique_ptr<Job>> Scheduler::drain() {
 
 void Scheduler::waitingHosts(std::vector<std::string>& out) const {
     for (const Queue* queue : turns_) {
+        if (queue->readyAt) continue;
         if (std::find(out.begin(), out.end(), queue->host->name) == out.end())
             out.push_back(queue->host->name);
     }

@@ -1,8 +1,8 @@
 // The waiting room: which queued request starts when. Queues per host (and,
 // within a host, per account), the per-host and total connection limits,
-// hosts taking turns, requests that may start only from a given time,
-// accounts paused until a given time, and the idle and deadline clocks of the
-// requests in flight. It knows nothing of curl or of the wall clock: every
+// hosts taking turns, requests that may start only from a given time, each
+// account's pace (its token bucket) and pauses, and the idle and deadline
+// clocks of the requests in flight. It knows nothing of curl or of the wall clock: every
 // call is told the time, so its rules can be checked with a made-up clock.
 #pragma once
 
@@ -18,6 +18,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "pacing.hpp"
 
 namespace qelsms::detail {
 
@@ -64,6 +66,9 @@ struct Job {
     const JobLimits* limits = nullptr;
     // How long the job may run in all, once started.
     std::chrono::milliseconds deadline{std::chrono::seconds(300)};
+    // Its account's pace, shared by every job of the account and touched
+    // only by the scheduler's thread; null for an account without one.
+    TokenBucket* bucket = nullptr;
 
     // Kept by the scheduler.
     Clock::time_point startedAt{};
@@ -93,8 +98,8 @@ public:
     // flight from `now`: delayed jobs whose time came join their queue's
     // tail, then the queues take turns, one job each, oldest first within a
     // queue, while the job's host has fewer in flight than its limit and the
-    // process fewer than the total limit. A queue whose account is paused is
-    // passed over.
+    // process fewer than the total limit. A queue whose account is paused, or
+    // whose head job's bucket has no token yet, is passed over.
     void takeDue(Clock::time_point now, std::vector<Job*>& out);
 
     // Takes a job in flight out of the books (finished, failed to start or
@@ -109,14 +114,20 @@ public:
     // by `now`, with their `expiry` set; they stay in flight until finished.
     void takeExpired(Clock::time_point now, std::vector<Job*>& out);
 
-    // No job of `account` starts before `until` (an earlier pause is
-    // replaced; a time already past lifts it).
+    // No job of `account` starts before `until`; a later pause extends an
+    // earlier one, an earlier one never shortens it.
     void pauseAccount(const std::string& account, Clock::time_point until);
 
     // The earliest time at which something changes by the clock alone: a
-    // delayed job or a paused account becomes due, or a job in flight would
+    // delayed job, a paused account or a queue waiting for its pace becomes
+    // due, or a job in flight would
     // reach its deadline or idle limit. Absent when nothing waits for time.
     std::optional<Clock::time_point> nextWake() const;
+    // nextWake's two halves: when a waiting job may start (a delayed one
+    // comes due, a pause or a pace lets a queue go), and when a job in flight
+    // reaches its deadline or idle limit.
+    std::optional<Clock::time_point> nextStart() const;
+    std::optional<Clock::time_point> nextExpiry() const;
 
     // Empties the scheduler: every queued, delayed and in-flight job, in
     // that order, is handed back.
@@ -128,7 +139,8 @@ public:
     std::size_t queued() const noexcept { return queued_; }
     // Jobs waiting for their time.
     std::size_t delayed() const noexcept { return delayed_.size(); }
-    // Hosts with jobs waiting in a queue, each once.
+    // Hosts with jobs waiting in a queue for a connection, each once; a
+    // queue held back by its account's pace or pause doesn't count.
     void waitingHosts(std::vector<std::string>& out) const;
 
 private:
@@ -145,6 +157,9 @@ private:
     Queue& queueFor(const QueueKey& key);
     void enqueue(std::unique_ptr<Job> job);
     bool paused(const Queue& queue, Clock::time_point now) const;
+    // When the account of `queue` lets `next` start, if not at `now`; takes
+    // the token when it may start.
+    std::optional<Clock::time_point> heldBack(const Queue& queue, Job& next, Clock::time_point now);
     void forget(Queue& queue);
 
     std::unordered_map<std::string, std::unique_ptr<HostState>, NameHash, std::equal_to<>> hosts_;

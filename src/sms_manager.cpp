@@ -10,7 +10,10 @@
 
 #include <qelsms/qelsms.hpp>
 
+#include <atomic>
+
 #include "answer_handling.hpp"
+#include "client_options.hpp"
 #include "endpoints.hpp"
 #include "lifecycle.hpp"
 #include "qelsms_build_config.hpp"
@@ -159,11 +162,37 @@ std::future<Outcome> futureOf(Start&& start) {
 
 namespace {
 
+// The process-wide account's pace and retries, once configureAccount has set
+// them; read and replaced under the settings lock. Never destroyed, like the
+// settings: a call made during exit still finds it.
+std::shared_ptr<const detail::ClientOptions>& processAccountOptions() {
+    static auto* options = new std::shared_ptr<const detail::ClientOptions>();
+    return *options;
+}
+
+// Why `options` can't be used, thrown as std::invalid_argument.
+void checkOptions(const AccountOptions& options) {
+    if (auto problem = detail::checkAccountOptions(options)) throw std::invalid_argument(*problem);
+}
+
+// A client's own queue, pace and retries. Each client has a queue of its own,
+// named so that no other client's can match, so that neither its pace nor a
+// 429's pause ever holds back another client.
+std::shared_ptr<const detail::ClientOptions> clientOptions(const AccountOptions& options) {
+    static std::atomic<std::uint64_t> clients{0};
+    auto made = std::make_shared<detail::ClientOptions>();
+    made->account = "client " + std::to_string(clients.fetch_add(1, std::memory_order_relaxed) + 1);
+    made->pacing = options;
+    made->bucket = detail::TokenBucket(options.requestsPerSecond, options.burst);
+    return made;
+}
+
 // The account as one call uses it: both settings read together, once, so the
 // credentials a call checks are the ones it sends.
 struct Account {
     std::string user;
     std::string password;
+    std::shared_ptr<const detail::ClientOptions> options;
 
     detail::Credentials credentials() const { return {user, password}; }
     std::string endpoint(std::string_view path) const {
@@ -174,7 +203,7 @@ struct Account {
 Account account() {
     std::lock_guard lock(detail::settingsMutex());
     return {std::string(detail::SettingAccess::valueOf(SMSManager::user)),
-            std::string(detail::SettingAccess::valueOf(SMSManager::password))};
+            std::string(detail::SettingAccess::valueOf(SMSManager::password)), processAccountOptions()};
 }
 
 // An operation of the process-wide account: one snapshot serves the check and
@@ -182,13 +211,13 @@ Account account() {
 void getBalance(detail::Callbacks&& callbacks) {
     const Account snapshot = account();
     detail::getNetworkCall(snapshot.credentials(), snapshot.endpoint(detail::kGetBalancePath),
-                           std::move(callbacks));
+                           std::move(callbacks), snapshot.options);
 }
 
 void post(std::string_view path, detail::RequestBody&& body, detail::Callbacks&& callbacks) {
     const Account snapshot = account();
     detail::postNetworkCall(snapshot.credentials(), snapshot.endpoint(path), std::move(body),
-                            std::move(callbacks));
+                            std::move(callbacks), snapshot.options);
 }
 
 }  // namespace
@@ -207,12 +236,29 @@ std::string SMSManager::Endpoints::CustomSMS() {
 }
 
 void SMSManager::getNetworkCall(const std::string& restURL, detail::Callbacks&& callbacks) {
-    detail::getNetworkCall(account().credentials(), restURL, std::move(callbacks));
+    const Account snapshot = account();
+    detail::getNetworkCall(snapshot.credentials(), restURL, std::move(callbacks), snapshot.options);
 }
 
 void SMSManager::postNetworkCall(const std::string& restURL, detail::RequestBody&& parameters,
                                  detail::Callbacks&& callbacks) {
-    detail::postNetworkCall(account().credentials(), restURL, std::move(parameters), std::move(callbacks));
+    const Account snapshot = account();
+    detail::postNetworkCall(snapshot.credentials(), restURL, std::move(parameters), std::move(callbacks),
+                            snapshot.options);
+}
+
+void SMSManager::configureAccount(AccountOptions options) {
+    checkOptions(options);
+    // The process-wide account keeps its queue (named by the empty string),
+    // so its pauses hold across a change.
+    auto made = std::make_shared<detail::ClientOptions>();
+    made->pacing = options;
+    made->bucket = detail::TokenBucket(options.requestsPerSecond, options.burst);
+    std::shared_ptr<const detail::ClientOptions> replaced = std::move(made);
+    {
+        std::lock_guard lock(detail::settingsMutex());
+        std::swap(processAccountOptions(), replaced);
+    }
 }
 
 void SMSManager::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) {
@@ -322,10 +368,15 @@ Client::Client(std::string user, std::string password)
     : Client(std::move(user), std::move(password), std::string(defaultBaseURL())) {}
 
 Client::Client(std::string user, std::string password, std::string baseURL)
+    : Client(std::move(user), std::move(password), std::move(baseURL), AccountOptions{}) {}
+
+Client::Client(std::string user, std::string password, std::string baseURL, AccountOptions options)
     : user_(std::move(user)), password_(std::move(password)), baseURL_(std::move(baseURL)) {
     if (std::string problem = detail::baseURLProblem(baseURL_); !problem.empty()) {
         throw std::invalid_argument(problem);
     }
+    checkOptions(options);
+    options_ = clientOptions(options);
 }
 
 std::string_view Client::defaultBaseURL() noexcept {
@@ -335,26 +386,26 @@ std::string_view Client::defaultBaseURL() noexcept {
 void Client::getBalance(detail::Callbacks&& callbacks) const {
     detail::getNetworkCall({user_, password_},
                            detail::composeEndpoint(baseURL_, detail::kGetBalancePath, user_, password_),
-                           std::move(callbacks));
+                           std::move(callbacks), options_);
 }
 
 void Client::singleSMS(const SingleSMSRequest& request, detail::Callbacks&& callbacks) const {
     detail::postNetworkCall({user_, password_},
                             detail::composeEndpoint(baseURL_, detail::kSingleSMSPath, user_, password_),
-                            detail::writeSingleSMSBody(request), std::move(callbacks));
+                            detail::writeSingleSMSBody(request), std::move(callbacks), options_);
 }
 
 void Client::bulkSMS(const BulkSMSRequest& request, detail::Callbacks&& callbacks) const {
     detail::postNetworkCall({user_, password_},
                             detail::composeEndpoint(baseURL_, detail::kBulkSMSPath, user_, password_),
-                            detail::writeBulkSMSBody(request), std::move(callbacks));
+                            detail::writeBulkSMSBody(request), std::move(callbacks), options_);
 }
 
 void Client::customSMS(const CustomSMSRequest& request, detail::Callbacks&& callbacks) const {
     if (request.MessageDetails.empty()) return detail::refuseEmptySenderList(callbacks);
     detail::postNetworkCall({user_, password_},
                             detail::composeEndpoint(baseURL_, detail::kCustomSMSPath, user_, password_),
-                            detail::writeCustomSMSBody(request), std::move(callbacks));
+                            detail::writeCustomSMSBody(request), std::move(callbacks), options_);
 }
 
 void Client::GetBalance(CompletionHandler completionHandler, ErrorHandler errorHandler) const {

@@ -173,6 +173,22 @@ std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, 
     return reason;
 }
 
+// Which of the failures to connect the retry rules know a code is. A proxy
+// that refused the tunnel, or a connect time-out, is none of them.
+ConnectFailure connectFailureOf(CURLcode code, long connectCode) {
+    if (connectCode != 0) return ConnectFailure::Other;
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return ConnectFailure::NameNotResolved;
+        case CURLE_COULDNT_CONNECT:
+            return ConnectFailure::ConnectionRefused;
+        case CURLE_SSL_CONNECT_ERROR:
+            return ConnectFailure::TlsHandshake;
+        default:
+            return ConnectFailure::Other;
+    }
+}
+
 }  // namespace
 
 TransferCause causeOfCurlCode(int code) noexcept {
@@ -378,6 +394,11 @@ TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
         record.stage = TransferStage::Answered;
         ResponseInfo& head = record.response.emplace();
         head.statusCode = status;
+        if (status == 429) {
+            curl_header* retryAfter = nullptr;
+            if (curl_easy_header(easy, "Retry-After", 0, CURLH_HEADER, -1, &retryAfter) == CURLHE_OK)
+                record.retryAfter = retryAfter->value;
+        }
         const char* contentType = info<const char*>(easy, CURLINFO_CONTENT_TYPE);
         if (contentType != nullptr) assignMimeType(contentType, head.mimeType);
         if (logging) {
@@ -400,6 +421,7 @@ TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
         TransferCause cause = causeOfCurlCode(code);
         if (request.tooLarge) cause = TransferCause::TooLarge;
         record.failure = TransferFailure{cause, sent, httpStatus};
+        if (!sent) record.connectFailure = connectFailureOf(code, connectCode);
         record.reason = reasonInWords(request, code, expiry, record.stage);
         if (logging)
             record.facts =

@@ -6,21 +6,17 @@
 #include <string>
 
 #include "answer_handling.hpp"
+#include "pacing.hpp"
 
 namespace qelsms::detail {
 
-// How far an exchange got.
-enum class TransferStage {
-    // No byte of the request left the machine.
-    NotSent,
-    // Some or all of the request left; no answer's head arrived.
-    Sent,
-    // The answer's head arrived, and for a whole exchange its body too.
-    Answered,
-};
-
 struct TransferRecord {
+    // How far it got (pacing.hpp's stages, which the retry rules read).
     TransferStage stage = TransferStage::NotSent;
+    // Why no connection was made, when nothing was sent.
+    ConnectFailure connectFailure = ConnectFailure::None;
+    // A 429 answer's Retry-After header, as sent.
+    std::optional<std::string> retryAfter;
     // Absent when the exchange completed at the HTTP level.
     std::optional<TransferFailure> failure;
     // The answer's head, when the exchange completed.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -67,41 +68,26 @@ private:
     struct sigaction oldTerminate_ = {};
 };
 
-// Spaces the campaign's requests. The library's own pacing (a client's
-// requestsPerSecond and burst, and its RetryPolicy) supersedes this once the
-// tool passes --rate and --retries to it; until then the tool only waits
-// between requests and never sends a batch twice on its own: after a failure
-// it cannot tell better than the library whether a retry would double it.
-class Pacer {
-public:
-    Pacer(std::optional<double> rate, int retries) : rate_(rate), retries_(retries) {}
+// --rate and --retries as the library's pacing of the campaign's client: at
+// most R requests a second, one at a time after a pause, and N further tries
+// of a request where the library knows the provider did not act on it. The
+// tool never sends a batch again on its own: after a failure it cannot tell
+// better than the library whether a retry would double it.
+AccountOptions pacingOf(const CampaignOptions& campaign) {
+    AccountOptions pacing;
+    if (campaign.rate) pacing.requestsPerSecond = *campaign.rate;
+    pacing.retry.maxAttempts = 1 + campaign.retries.value_or(0);
+    return pacing;
+}
 
-    // Waits until the next request may leave; returns early, false, when a
-    // stop is requested meanwhile.
-    bool beforeRequest() {
-        if (!rate_) return true;
-        const auto now = Clock::now();
-        while (Clock::now() < next_) {
-            if (StopOnSignal::requested()) return false;
-            std::this_thread::sleep_for(
-                std::min<Clock::duration>(next_ - Clock::now(), std::chrono::milliseconds(50)));
-        }
-        const auto interval =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / *rate_));
-        next_ = std::max(now, next_) + interval;
-        return true;
-    }
-
-    int retries() const { return retries_; }
-
-private:
-    std::optional<double> rate_;
-    int retries_;
-    Clock::time_point next_{};
-};
-
-Pacer applyPacing(std::optional<double> rate, std::optional<int> retries) {
-    return Pacer(rate, retries.value_or(0));
+// How long a request may wait in the library's queue before it leaves: its
+// turn at the account's rate, and a 429's pause before each further try.
+std::chrono::milliseconds longestWait(const AccountOptions& pacing) {
+    std::chrono::milliseconds wait{0};
+    if (pacing.requestsPerSecond > 0)
+        wait +=
+            std::chrono::milliseconds(static_cast<long long>(std::ceil(1000.0 / pacing.requestsPerSecond)));
+    return wait + pacing.retry.maxDelay * (pacing.retry.maxAttempts - 1);
 }
 
 std::string compact(const nlohmann::json& value) {
@@ -314,8 +300,8 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
         return kRefused;
     }
 
-    const Client client = makeClient(global);
-    Pacer pacer = applyPacing(campaign.rate, campaign.retries);
+    const AccountOptions pacing = pacingOf(campaign);
+    const Client client = makeClient(global, pacing);
     Progress progress(std::cerr, isatty(STDERR_FILENO) != 0, plan.batches(), plan.numbers);
     const StopOnSignal stopOnSignal;
 
@@ -345,7 +331,7 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
         if (!wanted(states[index])) {
             ++skipped;
         } else {
-            if (StopOnSignal::requested() || !pacer.beforeRequest()) {
+            if (StopOnSignal::requested()) {
                 stopped = true;
                 break;
             }
@@ -363,7 +349,8 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
             // Past the library's own limits for this request; it always ends
             // well within them, so this only guards against a fault of ours.
             const auto limit = std::chrono::seconds(global.timeoutSeconds + 300 + 5) +
-                               std::chrono::milliseconds(4 * static_cast<long long>(count));
+                               std::chrono::milliseconds(4 * static_cast<long long>(count)) +
+                               longestWait(pacing);
             BatchState state = BatchState::Uncertain;
             std::string detail;
             bool lost = false;

@@ -63,7 +63,7 @@ Account resolveAccount(const GlobalOptions& global) {
 // The account's client, with the HTTP client set up as the options ask. The
 // base URL is checked here because the library reports an unparsable URL
 // only on standard output and then calls neither callback.
-Client makeClient(const GlobalOptions& global) {
+Client makeClient(const GlobalOptions& global, AccountOptions pacing) {
     std::string baseURL = global.baseURL.empty() ? std::string(Client::defaultBaseURL()) : global.baseURL;
     if (!isUsableBaseURL(baseURL)) {
         throw UsageError(
@@ -93,7 +93,11 @@ Client makeClient(const GlobalOptions& global) {
     } catch (const std::invalid_argument& e) {
         throw UsageError(e.what());
     }
-    return Client(std::move(account.user), std::move(account.password), std::move(baseURL));
+    try {
+        return Client(std::move(account.user), std::move(account.password), std::move(baseURL), pacing);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
 }
 
 std::string requireSender(const GlobalOptions& global) {

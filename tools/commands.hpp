@@ -88,9 +88,10 @@ struct SegmentsArguments {
     std::optional<std::string> file;
 };
 
-/// The account's client, with the HTTP client configured from `global`.
-/// Throws UsageError for an unusable base URL or missing credentials.
-Client makeClient(const GlobalOptions& global);
+/// The account's client, with the HTTP client configured from `global`, its
+/// requests paced and retried as `pacing` says. Throws UsageError for an
+/// unusable base URL or missing credentials.
+Client makeClient(const GlobalOptions& global, AccountOptions pacing = {});
 /// The sender name; throws UsageError when there is none.
 std::string requireSender(const GlobalOptions& global);
 /// The text of `send` or `bulk`, from --message or --message-file; throws

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qelsms/export.hpp"
+
 namespace qelsms {
 
 /// When and how often a call is tried again. A call is retried only when the
@@ -55,6 +57,6 @@ struct EngineStats {
 /// thread, callbacks included. The fields are read one by one, so while
 /// requests move between states a snapshot may count one of them twice or
 /// not at all.
-EngineStats engineStats() noexcept;
+QELSMS_EXPORT EngineStats engineStats() noexcept;
 
 }  // namespace qelsms

@@ -14,6 +14,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -43,6 +44,7 @@ namespace qelsms {
 namespace detail {
 struct RequestBody;
 struct Callbacks;
+struct ClientOptions;
 struct SettingAccess;
 }  // namespace detail
 
@@ -213,7 +215,9 @@ struct CustomSMSRequest {
 ///
 /// Callbacks run on the one thread that serves every request, so they should
 /// be short; they may start new operations. An exception thrown by a callback
-/// is caught and dropped. A request is never retried.
+/// is caught and dropped. A request is retried only as configureAccount's
+/// RetryPolicy allows, and only where the provider certainly did not act on
+/// it (see RetryPolicy); by default never.
 ///
 /// GetBalance and the named forms of the message operations also come with
 /// one OutcomeHandler instead of the two callbacks (same threads), or with no
@@ -236,6 +240,13 @@ public:
     /// Account password; starts empty. Sent percent-encoded in the request's
     /// query, so any character is safe.
     static SettingString password;
+
+    /// Sets the process-wide account's request rate and retries for the calls
+    /// made from now on (calls already made keep theirs; the new rate starts
+    /// with a full burst). Safe from any thread. Throws std::invalid_argument
+    /// when `options` can't be used (a negative rate, a burst or maxAttempts
+    /// below 1, a negative delay), changing nothing.
+    static void configureAccount(AccountOptions options);
 
     /// Asks the account's credit balance (HTTP GET); the answer reaches
     /// `completionHandler` as the service sent it. A refusal on the calling
@@ -349,6 +360,11 @@ public:
     /// in "/" without user information, query or fragment; the exception's
     /// text never quotes the URL.
     Client(std::string user, std::string password, std::string baseURL);
+    /// A client for `user` on `baseURL` whose requests start at the rate and
+    /// are retried as `options` say; its copies share that rate. Throws
+    /// std::invalid_argument as the constructor above does, or when `options`
+    /// can't be used (see SMSManager::configureAccount).
+    Client(std::string user, std::string password, std::string baseURL, AccountOptions options);
 
     /// The account's user name.
     [[nodiscard]] const std::string& user() const noexcept { return user_; }
@@ -421,6 +437,8 @@ private:
     std::string user_;
     std::string password_;
     std::string baseURL_;
+    // Its queue, pace and retries, shared by its copies.
+    std::shared_ptr<const detail::ClientOptions> options_;
 };
 
 }  // namespace qelsms

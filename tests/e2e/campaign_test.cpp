@@ -555,5 +555,24 @@ TEST_F(CampaignTest, RateSpacesTheRequests) {
     EXPECT_EQ(run(bulkArgs(numbersFile(5), "10", {"--retries", "-1"})).status, 2);
 }
 
+// --retries is the library's RetryPolicy: a 429 is tried again after its
+// Retry-After; a request the provider may have read never is.
+TEST_F(CampaignTest, RetriesGoThroughTheLibraryAndNeverResendWhatMayHaveBeenRead) {
+    sandbox().armFault({{"type", "throttle"}, {"retryAfter", 1}, {"path", "/api/SendSMS/BulkSMS/"}});
+    const Finished throttled = run(bulkArgs(numbersFile(10), "10", {"--retries", "2"}));
+    EXPECT_EQ(throttled.status, 0) << throttled;
+    EXPECT_EQ(bulkRequests(), 2u);
+
+    sandbox().armFault({{"type", "reset"}, {"path", "/api/SendSMS/BulkSMS/"}});
+    const Finished reset = run(bulkArgs(numbersFile(10, 100), "10", {"--retries", "2"}));
+    EXPECT_NE(reset.status, 0) << reset;
+    EXPECT_EQ(bulkRequests(), 3u) << "the reset request was not sent again";
+
+    sandbox().armFault({{"type", "throttle"}, {"path", "/api/SendSMS/BulkSMS/"}});
+    const Finished unretried = run(bulkArgs(numbersFile(10, 200), "10", {}));
+    EXPECT_NE(unretried.status, 0) << unretried;
+    EXPECT_EQ(bulkRequests(), 4u) << "without --retries a 429 is not tried again";
+}
+
 }  // namespace
 }  // namespace qelsms

@@ -19,7 +19,17 @@
 //                 request left, a future asked for afterwards is ready at
 //                 once as not sent, and waitForPending returns true at once.
 //                 Any broken promise is written to standard error.
+//   paced-exit    as late-atexit, with the calls waiting for the account's
+//                 pace, and a call waiting to retry a refused connection.
+//   paced-stop    futures waiting for their pace and for a retry, then
+//                 qelsms::shutdown(): each is ready at once as not sent, and
+//                 engineStats() counts nothing waiting.
+//   paced-fork    calls waiting for their pace and for a retry, then fork():
+//                 the child counts none of them and its own call goes through.
 // Every run must end promptly with status 0 and print no "L".
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,6 +40,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <qelsms/qelsms.hpp>
 
@@ -69,6 +80,59 @@ void manyCallsThenHandlers() {
     });
     for (int i = 1; i < 2000; ++i)
         callBalance(i);
+}
+
+// A port on loopback that nothing listens on.
+int unusedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A client whose calls are refused a connection and retried for long.
+const qelsms::Client& refusedClient() {
+    static const qelsms::Client client("user", "secret",
+                                       "http://127.0.0.1:" + std::to_string(unusedPort()) + "/api/",
+                                       {.retry = {.maxAttempts = 100,
+                                                  .firstDelay = std::chrono::seconds(1),
+                                                  .maxDelay = std::chrono::seconds(1)}});
+    return client;
+}
+
+// Waits until `count` calls wait to retry; false after five seconds.
+bool waitingToRetry(std::size_t count) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (qelsms::engineStats().waitingToRetry < count) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Calls waiting for the process-wide account's pace (all but the first), and
+// one waiting to retry; false when the retry never began to wait.
+bool callsWaitingForPaceAndRetry() {
+    qelsms::SMSManager::configureAccount({.requestsPerSecond = 0.5});
+    for (int i = 0; i < 20; ++i)
+        callBalance(i);
+    refusedClient().GetBalance([](nlohmann::json) { (void)!write(STDOUT_FILENO, "L", 1); },
+                               [](std::string) {
+                                   if (afterMain.load()) (void)!write(STDOUT_FILENO, "L", 1);
+                               });
+    return waitingToRetry(1);
+}
+
+bool endedAsNotSent(std::future<qelsms::Outcome>& future) {
+    if (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return false;
+    const qelsms::Outcome outcome = future.get();
+    return !outcome.ok() && outcome.error().kind == qelsms::ErrorKind::NotSent &&
+           !outcome.error().mayHaveBeenProcessed;
 }
 
 }  // namespace
@@ -161,6 +225,49 @@ int main(int argc, char** argv) {
             return 1;
         }
         return 0;
+    }
+    if (mode == "paced-exit") {
+        std::atexit([] { afterMain.store(true); });
+        if (!callsWaitingForPaceAndRetry()) return 3;
+        return 0;
+    }
+    if (mode == "paced-stop") {
+        const qelsms::Client paced("user", "secret", std::string(qelsms::Client::defaultBaseURL()),
+                                   {.requestsPerSecond = 0.1});
+        std::vector<std::future<qelsms::Outcome>> futures;
+        for (int i = 0; i < 3; ++i)
+            futures.push_back(paced.GetBalance());
+        futures.push_back(refusedClient().GetBalance());
+        if (!waitingToRetry(1)) return 3;
+        if (futures.front().wait_for(std::chrono::seconds(10)) != std::future_status::ready) return 4;
+        qelsms::shutdown();
+        std::string problems;
+        for (std::size_t i = 1; i < futures.size(); ++i) {
+            if (!endedAsNotSent(futures[i])) problems += "a waiting call did not end as not sent\n";
+        }
+        const qelsms::EngineStats stats = qelsms::engineStats();
+        if (stats.queued != 0 || stats.waitingToRetry != 0 || stats.inFlight != 0)
+            problems += "engineStats counts calls after the stop\n";
+        if (!problems.empty()) {
+            (void)!write(STDERR_FILENO, problems.data(), problems.size());
+            return 1;
+        }
+        return 0;
+    }
+    if (mode == "paced-fork") {
+        if (!callsWaitingForPaceAndRetry()) return 3;
+        const pid_t child = fork();
+        if (child == 0) {
+            const qelsms::EngineStats stats = qelsms::engineStats();
+            if (stats.queued != 0 || stats.waitingToRetry != 0 || qelsms::pendingRequests() != 0) _exit(5);
+            const qelsms::Client own("user", "secret");
+            std::future<qelsms::Outcome> call = own.GetBalance();
+            if (call.wait_for(std::chrono::seconds(10)) != std::future_status::ready) _exit(6);
+            _exit(call.get().ok() ? 0 : 7);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
     }
     if (mode == "exit-thread") {
         manyCallsThenHandlers();

@@ -62,7 +62,9 @@ TEST_P(LifecycleExit, RunsNoCallbackAfterMainAndEndsPromptlyAndCleanly) {
 INSTANTIATE_TEST_SUITE_P(Modes, LifecycleExit,
                          testing::Values(ExitCase{"late-atexit"}, ExitCase{"atexit-calls"},
                                          ExitCase{"detached"}, ExitCase{"exit-thread"},
-                                         ExitCase{"stop-in-callback"}, ExitCase{"futures-at-stop"}),
+                                         ExitCase{"stop-in-callback"}, ExitCase{"futures-at-stop"},
+                                         ExitCase{"paced-exit"}, ExitCase{"paced-stop"},
+                                         ExitCase{"paced-fork"}),
                          [](const auto& info) {
                              std::string name = info.param.mode;
                              std::erase(name, '-');

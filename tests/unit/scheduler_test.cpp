@@ -275,5 +275,108 @@ TEST_F(SchedulerRules, WaitingHostsAreNamedOnce) {
     EXPECT_EQ(hosts, (std::vector<std::string>{"https://a", "https://b"}));
 }
 
+// An account's pace: jobs of an account with a token bucket start no faster
+// than its rate, on the scheduler's made-up clock.
+class SchedulerPacing : public SchedulerRules {
+protected:
+    TestJob& addPaced(std::string name, TokenBucket& bucket, Clock::time_point now, std::string account = "x",
+                      std::string host = "https://a") {
+        auto job = std::make_unique<TestJob>(std::move(name), std::move(host), std::move(account));
+        job->bucket = &bucket;
+        TestJob& kept = *job;
+        scheduler.add(std::move(job), now);
+        return kept;
+    }
+};
+
+TEST_F(SchedulerPacing, AnAccountStartsAtItsRate) {
+    TokenBucket tenPerSecond(10, 1);
+    for (const char* name : {"p1", "p2", "p3"})
+        addPaced(name, tenPerSecond, t0);
+    EXPECT_EQ(due(t0), (Names{"p1"}));
+    EXPECT_EQ(scheduler.nextStart(), std::optional(t0 + 100ms));
+    EXPECT_EQ(due(t0 + 99ms), Names{});
+    EXPECT_EQ(due(t0 + 100ms), (Names{"p2"}));
+    EXPECT_EQ(due(t0 + 200ms), (Names{"p3"}));
+    EXPECT_EQ(scheduler.nextStart(), std::nullopt);
+}
+
+TEST_F(SchedulerPacing, ABurstStartsAtOnceThenTheRate) {
+    TokenBucket bucket(10, 3);
+    for (const char* name : {"p1", "p2", "p3", "p4"})
+        addPaced(name, bucket, t0);
+    EXPECT_EQ(due(t0), (Names{"p1", "p2", "p3"}));
+    EXPECT_EQ(due(t0 + 99ms), Names{});
+    EXPECT_EQ(due(t0 + 100ms), (Names{"p4"}));
+}
+
+TEST_F(SchedulerPacing, ALateTurnKeepsTheAccountsSchedule) {
+    TokenBucket tenPerSecond(10, 1);
+    for (const char* name : {"p1", "p2", "p3"})
+        addPaced(name, tenPerSecond, t0);
+    EXPECT_EQ(due(t0), (Names{"p1"}));
+    EXPECT_EQ(due(t0 + 150ms), (Names{"p2"})) << "counted as started at its planned 100 ms";
+    EXPECT_EQ(due(t0 + 200ms), (Names{"p3"})) << "not 250 ms: the lateness is not lost";
+}
+
+TEST_F(SchedulerPacing, AThrottledAccountNeverHoldsBackAnother) {
+    TokenBucket slow(1, 1);
+    for (const char* name : {"x1", "x2", "x3"})
+        addPaced(name, slow, t0);
+    for (const char* name : {"y1", "y2", "y3"})
+        add(name, "https://a", t0, 32, 256, "y");
+    EXPECT_EQ(due(t0), (Names{"x1", "y1", "y2", "y3"}));
+    add("y4", "https://a", t0 + 10ms, 32, 256, "y");
+    EXPECT_EQ(due(t0 + 10ms), (Names{"y4"}));
+}
+
+TEST_F(SchedulerPacing, AQueueWaitingForItsPaceIsNotWaitingForAConnection) {
+    // The loop is woken for a new request unless its host waits for a
+    // connection: a host named here because of a pace would make another
+    // account's request wait for the pace's timer.
+    TokenBucket slow(1, 1);
+    addPaced("x1", slow, t0);
+    addPaced("x2", slow, t0);
+    EXPECT_EQ(due(t0), (Names{"x1"}));
+    std::vector<std::string> hosts;
+    scheduler.waitingHosts(hosts);
+    EXPECT_TRUE(hosts.empty());
+}
+
+TEST_F(SchedulerPacing, APausedBucketResumesAtItsRateNotWithABurst) {
+    TokenBucket bucket(10, 3);
+    for (const char* name : {"p1", "p2", "p3"})
+        addPaced(name, bucket, t0);
+    bucket.pauseUntil(t0 + 5s);
+    EXPECT_EQ(due(t0), Names{});
+    EXPECT_EQ(scheduler.nextStart(), std::optional(t0 + 5s));
+    EXPECT_EQ(due(t0 + 5s), (Names{"p1"}));
+    EXPECT_EQ(due(t0 + 5s + 99ms), Names{});
+    EXPECT_EQ(due(t0 + 5s + 100ms), (Names{"p2"}));
+}
+
+TEST_F(SchedulerPacing, ALaterPauseExtendsAnEarlierOneNeverShortens) {
+    add("x1", "https://a", t0, 32, 256, "x");
+    scheduler.pauseAccount("x", t0 + 10s);
+    scheduler.pauseAccount("x", t0 + 5s);
+    EXPECT_EQ(due(t0 + 9s), Names{});
+    EXPECT_EQ(scheduler.nextWake(), std::optional(t0 + 10s));
+    EXPECT_EQ(due(t0 + 10s), (Names{"x1"}));
+}
+
+TEST_F(SchedulerPacing, ARetryWaitsOutItsBackoffAndThenItsPace) {
+    TokenBucket tenPerSecond(10, 1);
+    addPaced("first", tenPerSecond, t0);
+    EXPECT_EQ(due(t0), (Names{"first"}));
+    auto retried = scheduler.finish(*scheduler.active().front());
+    retried->notBefore = t0 + 50ms;  // the backoff
+    scheduler.add(std::move(retried), t0 + 1ms);
+    addPaced("second", tenPerSecond, t0 + 1ms);
+    EXPECT_EQ(scheduler.nextWake(), std::optional(t0 + 50ms));
+    EXPECT_EQ(due(t0 + 50ms), Names{}) << "the account's next token comes at 100 ms";
+    EXPECT_EQ(due(t0 + 100ms), (Names{"second"}));
+    EXPECT_EQ(due(t0 + 200ms), (Names{"first"}));
+}
+
 }  // namespace
 }  // namespace qelsms::detail
