@@ -288,7 +288,7 @@ private:
     void complete(Request& running, Expiry expiry) {
         std::unique_ptr<Request> request(static_cast<Request*>(scheduler_.finish(running).release()));
         const TransferRecord record = driver_.end(*request, expiry);
-        Outcome outcome = record.failure ? Outcome(transferError(*record.failure))
+        Outcome outcome = record.failure ? Outcome(transferError(*record.failure, record.reason))
                                          : classifyAnswer(request->response, record.response);
         if (request->log) logExchangeEnd(*request->settings, request->log->target, record, outcome);
 
