@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -721,6 +722,106 @@ TEST_F(CliTest, UnknownSubcommandIsNotEchoed) {
     EXPECT_NE(run.err.find("unknown subcommand"), std::string::npos) << run;
     EXPECT_EQ(run.err.find("Qel-Sentinel"), std::string::npos) << run;
     EXPECT_EQ(run.out.find("Qel-Sentinel"), std::string::npos) << run;
+}
+
+// A mistyped subcommand gets the likely one, still without the word typed.
+TEST_F(CliTest, AMistypedSubcommandGetsASuggestion) {
+    const std::vector<std::pair<std::string, std::string>> cases = {{"sned", "did you mean send?"},
+                                                                    {"Balanse", "did you mean balance?"},
+                                                                    {"segmnts", "did you mean segments?"},
+                                                                    {"cutsom", "did you mean custom?"},
+                                                                    {"Qel-Sentinel", ""}};
+    for (const auto& [typed, suggestion] : cases) {
+        const ProgramRun run = qelsmsRaw({typed, "--user", "Sentinel-User-3"}, {});
+        EXPECT_EQ(run.status, 2) << run;
+        EXPECT_EQ(run.err.find(typed), std::string::npos) << run;
+        EXPECT_EQ(run.err.find("Sentinel-User-3"), std::string::npos) << run;
+        if (suggestion.empty()) {
+            EXPECT_EQ(run.err.find("did you mean"), std::string::npos) << run;
+        } else {
+            EXPECT_NE(run.err.find(suggestion), std::string::npos) << run;
+        }
+    }
+}
+
+// Each subcommand's help lists the tool's own options and ends in a short
+// footer; the whole one is in the tool's help.
+TEST_F(CliTest, SubcommandHelpShowsTheGlobalOptionsAndAShortFooter) {
+    for (const char* subcommand : {"balance", "send", "bulk", "custom", "segments"}) {
+        const ProgramRun run = qelsmsRaw({subcommand, "--help"}, {});
+        EXPECT_EQ(run.status, 0) << run;
+        const auto global = run.out.find("Options of qelsms (before or after the subcommand):");
+        ASSERT_NE(global, std::string::npos) << run.out;
+        for (const char* option : {"--user", "--password-file", "--base-url", "--connect-to", "--cacert",
+                                   "--sender", "--json", "--verbose", "--timeout", "--deadline", "--profile"})
+            EXPECT_NE(run.out.find(option, global), std::string::npos) << subcommand << " " << option;
+        EXPECT_EQ(run.out.find("Signals:"), std::string::npos) << subcommand;
+        EXPECT_LT(std::count(run.out.begin() + static_cast<std::ptrdiff_t>(run.out.find("Exit status")),
+                             run.out.end(), '\n'),
+                  5)
+            << run.out;
+    }
+}
+
+// Profiles under $XDG_CONFIG_HOME/qelsms/, read with CLI11's config support.
+class CliProfiles : public CliTest {
+protected:
+    CliProfiles() {
+        dir_ = std::filesystem::temp_directory_path() / ("qelsms_profiles_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_ / "qelsms");
+    }
+    ~CliProfiles() override { std::filesystem::remove_all(dir_); }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(dir_ / "qelsms" / (name + ".conf")) << content;
+    }
+    std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
+        more["XDG_CONFIG_HOME"] = dir_.string();
+        return more;
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(CliProfiles, SupplyTheAccountAndSettingsTheCommandLineOverrides) {
+    const TempFile passwordFile(kPassword + "\n");
+    write("shop", "user = \"ann\"\npassword-file = \"" + passwordFile.path() + "\"\nbase-url = \"" +
+                      sandbox().url() + "\"\ncacert = \"" + kCaFile +
+                      "\"\nsender = \"Shop\"\ntimeout = 20\n");
+    const ProgramRun sent = qelsmsRaw({"--profile", "shop", "send", "-m", "Hi", "97450000001"}, env());
+    EXPECT_EQ(sent.status, 0) << sent;
+    EXPECT_EQ(messages().size(), 1u);
+
+    const ProgramRun fromEnvironment = qelsmsRaw({"balance"}, env({{"QELSMS_PROFILE", "shop"}}));
+    EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment;
+    EXPECT_EQ(fromEnvironment.out, "Balance: 999\n");
+
+    // The command line wins over the profile, the profile over the
+    // environment.
+    const ProgramRun overridden = qelsmsRaw({"balance", "--profile=shop", "--user", "nobody"}, env());
+    EXPECT_EQ(overridden.status, 1) << overridden;
+    const ProgramRun overEnvironment = qelsmsRaw({"balance", "--profile", "shop"},
+                                                 env({{"QELSMS_USER", "nobody"}, {"QELSMS_PASSWORD", "x"}}));
+    EXPECT_EQ(overEnvironment.status, 0) << overEnvironment;
+}
+
+TEST_F(CliProfiles, AreRefusedWithAPasswordOrWhenUnusableAndNothingIsSent) {
+    write("secret", "user = \"ann\"\nPassword = \"" + kPassword + "\"\n");
+    write("dotted", "[account]\naccount.password = \"" + kPassword + "\"\n");
+    write("typo", "usr = \"ann\"\n");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"secret", "holds a password"},
+        {"dotted", "holds a password"},
+        {"missing", "does not exist"},
+        {"../secret", "a profile's name is"},
+        {"typo", "usr"},
+    };
+    for (const auto& [name, expected] : cases) {
+        const ProgramRun run = qelsmsRaw({"--profile", name, "balance"}, env());
+        EXPECT_EQ(run.status, 2) << name << "\n" << run;
+        EXPECT_NE(run.err.find(expected), std::string::npos) << name << "\n" << run;
+        EXPECT_EQ(run.err.find(kPassword), std::string::npos) << run;
+        EXPECT_EQ(run.out, "") << run;
+    }
+    EXPECT_EQ(requestCounts().at("total"), 0);
 }
 
 constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
