@@ -462,11 +462,10 @@ TEST_F(SandboxTest, IndividualResultsStreamAsTheyAreWritten) {
     for (int i = 0; i < 20'000; ++i)
         numbers.push_back("9745" + std::to_string(1'000'000 + i));
     numbers.push_back(numbers[0]);
-    const json request = {{"MobileNumbers", numbers},
-                          {"Message", "hi"},
-                          {"SenderName", "Qel"},
-                          {"RemoveDuplicates", true},
-                          {"ReturnIndividualResponse", true}};
+    const json request = {
+        {"MobileNumbers", numbers},        {"Message", "hi"},         {"SenderName", "Qel"},
+        {"RemoveDuplicates", true},        {"ReportRequired", false}, {"ReturnIndividualResponse", true},
+        {"AsynchronousSubmission", false}, {"Quorvi", false}};
     auto& client = sandbox_->control();
     const auto res = client.Post("/api/SendSMS/BulkSMS/?Username=streamer&Password=stream-pw", request.dump(),
                                  "application/json");
