@@ -36,7 +36,8 @@ std::string authorityOf(const std::string& url) {
 // Waits for one operation's outcome.
 qelsms::Outcome await(std::future<qelsms::Outcome> pending) {
     if (pending.wait_for(30s) != std::future_status::ready) {
-        return qelsms::Outcome(qelsms::Error{"no answer within 30 s", qelsms::ErrorKind::TimedOut, 0, true});
+        return qelsms::Outcome(qelsms::Error{"no answer within 30 s", qelsms::ErrorKind::TimedOut, 0, true,
+                                             "the demo stopped waiting after 30 s"});
     }
     return pending.get();
 }
@@ -78,7 +79,8 @@ bool report(const qelsms::Outcome& outcome, bool expectAnswer) {
         const qelsms::Error& error = outcome.error();
         std::cout << "    error: \"" << error.message << "\" (" << qelsms::toString(error.kind) << ", status "
                   << error.httpStatus << ", the provider "
-                  << (error.mayHaveBeenProcessed ? "may have" : "did not") << " act)\n";
+                  << (error.mayHaveBeenProcessed ? "may have" : "did not") << " act)\n"
+                  << "    because: " << error.detail << '\n';
     }
     const bool expected = expectAnswer == outcome.ok();
     if (!expected) std::cout << "    !! unexpected outcome\n";

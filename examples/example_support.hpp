@@ -67,7 +67,8 @@ inline std::optional<std::string> passwordFromEnvironment() {
 inline int report(const qelsms::Outcome& outcome) {
     if (!outcome.ok()) {
         const qelsms::Error& error = outcome.error();
-        std::cerr << "error: " << error.message << " (" << qelsms::toString(error.kind) << ")\n";
+        std::cerr << "error: " << error.message << " (" << error.detail << "; "
+                  << qelsms::toString(error.kind) << ")\n";
         return error.mayHaveBeenProcessed ? 3 : 1;
     }
     std::cout << outcome.answer().dump(2) << '\n';

@@ -21,7 +21,8 @@ bool show(const std::string& what, std::future<qelsms::Outcome> pending) {
     if (outcome.ok()) {
         std::cout << what << ": " << outcome.answer().dump() << '\n';
     } else {
-        std::cout << what << " failed: " << outcome.error().message << '\n';
+        std::cout << what << " failed: " << outcome.error().message << " (" << outcome.error().detail
+                  << ")\n";
     }
     return outcome.ok();
 }

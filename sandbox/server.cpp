@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "connection_pool.hpp"
@@ -33,7 +34,28 @@ struct Rendered {
     std::string contentType = kJsonType;
     std::string body;
     httplib::Headers headers;
+    // Written after the body's members, as the answer is sent.
+    std::shared_ptr<const IndividualResults> results{};
 };
+
+// Results per this many numbers go out in one chunk.
+constexpr std::size_t kResultsPerChunk = 2000;
+
+// The body up to its "results", whose values follow, then "]}".
+std::string headOfResults(std::string body) {
+    body.pop_back();  // the object's closing brace
+    body += ",\"results\":[";
+    return body;
+}
+
+// The whole body, results included, as one string.
+std::string wholeBody(Rendered& answer) {
+    if (!answer.results) return std::move(answer.body);
+    std::string body = headOfResults(std::move(answer.body));
+    answer.results->write(0, answer.results->entries.size(), body);
+    body += "]}";
+    return body;
+}
 
 Rendered renderJson(int status, const json& body) {
     return {status, kJsonType, body.dump(-1, ' ', false, json::error_handler_t::replace), {}};
@@ -43,6 +65,7 @@ Rendered renderAnswer(const Answer& answer) {
     Rendered rendered = renderJson(answer.status, answer.body);
     for (const auto& [name, value] : answer.headers)
         rendered.headers.emplace(name, value);
+    rendered.results = answer.results;
     return rendered;
 }
 
@@ -96,7 +119,33 @@ void apply(httplib::Response& res, Rendered answer) {
     res.status = answer.status;
     for (auto& [name, value] : answer.headers)
         res.set_header(name, value);
-    res.set_content(std::move(answer.body), answer.contentType);
+    if (!answer.results) {
+        res.set_content(std::move(answer.body), answer.contentType);
+        return;
+    }
+    // Chunked, a slice of results at a time: the client hears from the
+    // sandbox all along, however long the whole answer takes to write.
+    struct Progress {
+        std::string head;
+        std::shared_ptr<const IndividualResults> results;
+        std::size_t next = 0;
+        bool started = false;
+    };
+    auto progress = std::make_shared<Progress>(
+        Progress{headOfResults(std::move(answer.body)), std::move(answer.results)});
+    res.set_chunked_content_provider(answer.contentType, [progress](std::size_t, httplib::DataSink& sink) {
+        std::string out;
+        if (!progress->started) {
+            out = std::move(progress->head);
+            progress->started = true;
+        }
+        progress->next = progress->results->write(progress->next, kResultsPerChunk, out);
+        const bool last = progress->next == progress->results->entries.size();
+        if (last) out += "]}";
+        if (!sink.write(out.data(), out.size())) return false;
+        if (last) sink.done();
+        return true;
+    });
 }
 
 std::string_view queryOf(const httplib::Request& req) {
@@ -154,7 +203,7 @@ void resetConnection(int fd) {
 // the connection (or resets it).
 void sendPart(const httplib::Request& req, httplib::Response& res, Rendered answer, bool reset) {
     const int fd = reset ? connectionSocket(req) : -1;
-    auto body = std::make_shared<std::string>(std::move(answer.body));
+    auto body = std::make_shared<std::string>(wholeBody(answer));
     res.status = answer.status;
     for (auto& [name, value] : answer.headers)
         res.set_header(name, value);

@@ -518,25 +518,19 @@ Answer Service::send(SendKind kind, std::string_view query, std::string_view con
         answer["characters"] = sharedCount->characters;
         answer["parts"] = sharedCount->parts;
     }
+    std::shared_ptr<IndividualResults> results;
     if (request.value("ReturnIndividualResponse", false)) {
-        json results = json::array();
+        results = std::make_shared<IndividualResults>();
+        results->messageId = messageId;
+        results->held = held;
+        results->entries.reserve(recipients.size());
         std::size_t sequence = 0;
         for (std::size_t i = 0; i < recipients.size(); ++i) {
-            json result = {{"mobileNumber", recipients[i].number}};
-            if (duplicate[i]) {
-                result["status"] = "duplicate";
-                result["creditsUsed"] = 0;
-            } else {
-                result["status"] = held ? "scheduled" : "sent";
-                result["messageId"] = messageId + "-" + std::to_string(++sequence);
-                result["parts"] = recipients[i].parts;
-                result["creditsUsed"] = recipients[i].parts;
-            }
-            results.push_back(std::move(result));
+            results->entries.push_back(
+                {std::move(recipients[i].number), recipients[i].parts, duplicate[i] ? 0 : ++sequence});
         }
-        answer["results"] = std::move(results);
     }
-    return {200, std::move(answer)};
+    return {200, std::move(answer), {}, std::move(results)};
 }
 
 void Service::countRequest(std::string_view path) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "individual_results.hpp"
 
 namespace qelsms::sandbox {
 
@@ -52,6 +55,10 @@ struct Answer {
     int status = 200;
     nlohmann::ordered_json body;
     std::vector<std::pair<std::string, std::string>> headers{};
+    // When set, the body's last member is "results", these, written as the
+    // answer is sent: a million of them take far longer to write than a
+    // client waits for a first byte.
+    std::shared_ptr<const IndividualResults> results{};
 };
 
 // How fast each account may call the services: a bucket per account holding

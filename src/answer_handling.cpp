@@ -279,15 +279,63 @@ namespace {
 
 constexpr std::string_view kClientError = "Client error!";
 
-Outcome failure(std::string message, ErrorKind kind, int httpStatus, bool mayHaveBeenProcessed) {
-    return Outcome(Error{std::move(message), kind, httpStatus, mayHaveBeenProcessed});
+Outcome failure(std::string message, ErrorKind kind, int httpStatus, bool mayHaveBeenProcessed,
+                std::string detail) {
+    return Outcome(Error{std::move(message), kind, httpStatus, mayHaveBeenProcessed, std::move(detail)});
+}
+
+// A media type off the wire, as a detail may quote it: printable ASCII only,
+// and not more of it than a media type needs.
+std::string quotedMediaType(std::string_view type) {
+    constexpr std::size_t kLongest = 80;
+    std::string out;
+    for (const char c : type.substr(0, kLongest))
+        out += (c >= ' ' && c <= '~') ? c : '?';
+    if (type.size() > kLongest) out += "...";
+    return out;
+}
+
+std::string statusWords(std::int64_t status) {
+    return "HTTP " + std::to_string(status);
+}
+
+// Why an answer that is not JSON can't be used: its media type when that is
+// the cause, else what the decoder found.
+std::string notJsonWords(const ResponseInfo& response, std::string_view decodeError) {
+    const std::string status = statusWords(response.statusCode);
+    if (!response.mimeType) return "answer has no Content-Type, not JSON (" + status + ")";
+    if (*response.mimeType != "application/json")
+        return "answer is " + quotedMediaType(*response.mimeType) + ", not JSON (" + status + ")";
+    return "answer is not usable JSON (" + status + "): " + decoderWords(decodeError);
+}
+
+// A provider's refusal in words: its status, and its own status and text
+// when it gave them.
+std::string refusalWords(std::int64_t status, const std::string* statusText, const std::string* text) {
+    std::string words = "the provider answered " + statusWords(status);
+    if (statusText != nullptr) words += " (status \"" + escapeInvalidUtf8(*statusText) + "\")";
+    if (text != nullptr) words += ": " + escapeInvalidUtf8(*text);
+    return words;
 }
 
 }  // namespace
 
+std::string decoderWords(std::string_view description) {
+    constexpr std::string_view kTag = "[json.exception.";
+    if (description.starts_with(kTag)) {
+        const auto end = description.find("] ");
+        if (end != std::string_view::npos) description.remove_prefix(end + 2);
+    }
+    // What the parser last read is the answer's own bytes, and may quote
+    // the request back.
+    description = description.substr(0, description.find("; last read"));
+    return escapeInvalidUtf8(description);
+}
+
 Outcome classifyAnswer(const std::string& body, const std::optional<ResponseInfo>& response) {
     if (!response || !response->isHttp) {
-        return failure("Response is not HTTPURLResponse", ErrorKind::UnusableAnswer, 0, true);
+        return failure("Response is not HTTPURLResponse", ErrorKind::UnusableAnswer, 0, true,
+                       "answer is not HTTP");
     }
 
     std::string decodeError;
@@ -295,10 +343,14 @@ Outcome classifyAnswer(const std::string& body, const std::optional<ResponseInfo
     const int httpStatus = static_cast<int>(status);
     if (status >= 200 && status <= 299) {
         if (!response->mimeType || *response->mimeType != "application/json") {
-            return failure("Wrong MIME type!", ErrorKind::UnusableAnswer, httpStatus, true);
+            return failure("Wrong MIME type!", ErrorKind::UnusableAnswer, httpStatus, true,
+                           notJsonWords(*response, {}));
         }
         auto value = decodeBody(body, decodeError);
-        if (!value) return failure("JSON error: " + decodeError, ErrorKind::UnusableAnswer, httpStatus, true);
+        if (!value) {
+            return failure("JSON error: " + decodeError, ErrorKind::UnusableAnswer, httpStatus, true,
+                           notJsonWords(*response, decodeError));
+        }
         return Outcome(std::move(*value));
     }
 
@@ -306,17 +358,21 @@ Outcome classifyAnswer(const std::string& body, const std::optional<ResponseInfo
     // failed halfway through the submission; a client error status says the
     // request was turned down as it stood.
     const bool processed = status >= 500;
-    const auto refuse = [&](std::string message) {
-        return failure(std::move(message), ErrorKind::RefusedByProvider, httpStatus, processed);
+    const auto refuse = [&](std::string message, std::string detail) {
+        return failure(std::move(message), ErrorKind::RefusedByProvider, httpStatus, processed,
+                       std::move(detail));
     };
     const auto value = decodeBody(body, decodeError);
-    if (!value) return refuse("JSON error: " + decodeError);
-    if (!value->is_object()) return refuse(statusCodeMessage(status));
-    if (const auto* message = stringMember(*value, "Message")) return refuse(*message);
+    if (!value) return refuse("JSON error: " + decodeError, notJsonWords(*response, decodeError));
+    if (!value->is_object()) return refuse(statusCodeMessage(status), refusalWords(status, nullptr, nullptr));
     const auto* statusText = stringMember(*value, "status");
-    if (!statusText || !isErrorStatus(*statusText)) return refuse(statusCodeMessage(status));
-    if (const auto* description = stringMember(*value, "errorDescription")) return refuse(*description);
-    return refuse(statusCodeMessage(status));
+    if (const auto* message = stringMember(*value, "Message"))
+        return refuse(*message, refusalWords(status, statusText, message));
+    if (!statusText || !isErrorStatus(*statusText))
+        return refuse(statusCodeMessage(status), refusalWords(status, statusText, nullptr));
+    if (const auto* description = stringMember(*value, "errorDescription"))
+        return refuse(*description, refusalWords(status, statusText, description));
+    return refuse(statusCodeMessage(status), refusalWords(status, statusText, nullptr));
 }
 
 void handleNetworkResponse(const std::optional<std::string>& body,
@@ -327,8 +383,32 @@ void handleNetworkResponse(const std::optional<std::string>& body,
     deliver(callbacks, outcomeOf(body, response, transportError ? &broken : nullptr));
 }
 
-Error transferError(const TransferFailure& failure) {
-    Error error{std::string(kClientError), ErrorKind::Interrupted, failure.httpStatus, true};
+namespace {
+
+// The cause of a failure whose engine gave no words for it.
+std::string generalWords(const TransferFailure& failure) {
+    switch (failure.cause) {
+        case TransferCause::TooLarge:
+            return "answer larger than the library accepts";
+        case TransferCause::TimedOut:
+            return failure.requestSent ? "timed out after the request was sent"
+                                       : "timed out before the request was sent";
+        case TransferCause::NotStarted:
+            return "could not start a transfer (out of memory or handles)";
+        case TransferCause::Broken:
+            break;
+    }
+    return failure.requestSent ? "connection broken before the whole answer arrived"
+                               : "no connection to the provider";
+}
+
+}  // namespace
+
+Error transferError(const TransferFailure& failure, std::string detail) {
+    // curl's texts may quote what a server sent.
+    detail = detail.empty() ? generalWords(failure) : escapeInvalidUtf8(detail);
+    Error error{std::string(kClientError), ErrorKind::Interrupted, failure.httpStatus, true,
+                std::move(detail)};
     switch (failure.cause) {
         case TransferCause::TooLarge:
             // The provider answered, so it has read the request.
@@ -373,17 +453,20 @@ void deliver(const Callbacks& callbacks, Outcome&& outcome) {
 // A refusal runs the handler on the caller's thread, inside the operation,
 // which never throws: what the handler throws is dropped, as on the network
 // thread.
-void deliverRefusal(const Callbacks& callbacks, std::string message) {
+void deliverRefusal(const Callbacks& callbacks, std::string message, std::string detail) {
     try {
-        deliver(callbacks, Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false}));
+        deliver(callbacks,
+                Outcome(Error{std::move(message), ErrorKind::NotSent, 0, false, std::move(detail)}));
     } catch (...) {
     }
 }
 
-void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message) {
+void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message, std::string_view detail) {
     try {
-        if (callbacks.outcome)
-            callbacks.outcome(Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false}));
+        if (callbacks.outcome) {
+            callbacks.outcome(
+                Outcome(Error{std::string(message), ErrorKind::NotSent, 0, false, std::string(detail)}));
+        }
     } catch (...) {
     }
 }
@@ -393,7 +476,10 @@ void endFutureAtStop(const Callbacks& callbacks, bool requestSent) noexcept {
     if (fulfil == nullptr) return;
     try {
         const ErrorKind kind = requestSent ? ErrorKind::Interrupted : ErrorKind::NotSent;
-        fulfil->promise->set_value(Outcome(Error{std::string(kClientError), kind, 0, requestSent}));
+        fulfil->promise->set_value(
+            Outcome(Error{std::string(kClientError), kind, 0, requestSent,
+                          requestSent ? "the library stopped after the request was sent"
+                                      : "the library stopped before the request was sent"}));
     } catch (...) {
         // Already fulfilled, or no memory for the message: nothing more to do.
     }

@@ -68,8 +68,9 @@ struct TransferFailure {
 };
 
 // The error a failed exchange ends in: always "Client error!", with what is
-// known of how far it got.
-Error transferError(const TransferFailure& failure);
+// known of how far it got, and `detail` (the engine's words for the cause) as
+// its detail; general words for the cause when that is empty.
+Error transferError(const TransferFailure& failure, std::string detail = {});
 
 // Classifies an answer that arrived whole into its outcome: the one test of
 // what counts as success, and the message handleNetworkResponse would pass to
@@ -88,12 +89,13 @@ Outcome outcomeOf(const std::optional<std::string>& body, const std::optional<Re
 void deliver(const Callbacks& callbacks, Outcome&& outcome);
 
 // Ends a call refused before anything was sent (ErrorKind::NotSent) with
-// `message`, through whichever callback it has.
-void deliverRefusal(const Callbacks& callbacks, std::string message);
+// `message` and the cause in words, `detail`, through whichever callback it
+// has.
+void deliverRefusal(const Callbacks& callbacks, std::string message, std::string detail);
 
 // Ends a call the callback forms only log: the outcome handler, if any, gets
-// `message` as NotSent; the two-handler forms get nothing.
-void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message);
+// `message` and `detail` as NotSent; the two-handler forms get nothing.
+void deliverLoggedRefusal(const Callbacks& callbacks, std::string_view message, std::string_view detail);
 
 // Classifies one finished exchange and calls exactly one of the callbacks,
 // once, through deliver(). `transportError` is true when the exchange failed
@@ -114,6 +116,10 @@ void assignMimeType(std::string_view contentType, std::optional<std::string>& ou
 // kMaxJsonDepth levels deep. On failure returns nullopt and sets `error` to
 // the decoder's description.
 std::optional<nlohmann::json> decodeBody(std::string_view body, std::string& error);
+
+// A decoder's description as a detail quotes it: without the exception's tag
+// and without the bytes it last read, which come off the wire.
+std::string decoderWords(std::string_view description);
 
 // Calls `errorHandler` with `message`, if there is a handler.
 void callError(const ErrorHandler& errorHandler, std::string message);

@@ -344,7 +344,7 @@ private:
         const TransferRecord record = driver_.end(*request, expiry);
         counters.inFlight.fetch_sub(1, std::memory_order_relaxed);
         ++request->triesMade;
-        Outcome outcome = record.failure ? Outcome(transferError(*record.failure))
+        Outcome outcome = record.failure ? Outcome(transferError(*record.failure, record.reason))
                                          : classifyAnswer(request->response, record.response);
         if (request->log) logExchangeEnd(*request->settings, request->log->target, record, outcome);
         if (request->triesMade > 1) OutcomeAccess::setAttempts(outcome, request->triesMade);

@@ -134,7 +134,7 @@ void refuseEmptySenderList(const Callbacks& callbacks) {
     static constexpr char kLine[] = "Sender list is empty\n";
     std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
     std::fflush(stdout);
-    deliverLoggedRefusal(callbacks, "Sender list is empty");
+    deliverLoggedRefusal(callbacks, "Sender list is empty", "no messages to send; nothing was sent");
 }
 
 Callbacks twoHandlers(CompletionHandler&& completionHandler, ErrorHandler&& errorHandler) {

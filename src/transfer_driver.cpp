@@ -152,10 +152,12 @@ std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, 
             break;
         case CURLE_PEER_FAILED_VERIFICATION:
             if (verify != X509_V_OK)
-                return std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
-            return "certificate refused: " + scrubbed(curlText);
+                return std::string("certificate not trusted: ") + X509_verify_cert_error_string(verify);
+            return "certificate not trusted: " + scrubbed(curlText);
         case CURLE_GOT_NOTHING:
             return "connection closed without an answer";
+        case CURLE_PARTIAL_FILE:
+            return "answer cut short: the connection closed before the whole answer arrived";
         case CURLE_ABORTED_BY_CALLBACK:
             return "connection closed before the answer; the request is not sent twice";
         case CURLE_SEND_ERROR:
@@ -167,7 +169,7 @@ std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, 
     }
     std::string reason = scrubbed(curlText);
     if (verify != X509_V_OK) {
-        reason += "; certificate refused: ";
+        reason += "; certificate not trusted: ";
         reason += X509_verify_cert_error_string(verify);
     }
     return reason;

@@ -18,7 +18,8 @@ void logUrlError(const Callbacks& callbacks) {
     static constexpr char kLine[] = "URL error!\n";
     std::fwrite(kLine, 1, sizeof kLine - 1, stdout);
     std::fflush(stdout);
-    deliverLoggedRefusal(callbacks, "URL error!");
+    // The URL carries the credentials in its query: never quoted.
+    deliverLoggedRefusal(callbacks, "URL error!", "the request's URL does not parse; check the base URL");
 }
 
 // Reports a call without credentials, or made while the network is
@@ -27,11 +28,17 @@ void logUrlError(const Callbacks& callbacks) {
 bool refusedBeforeSending(Credentials credentials, std::string_view credentialsMessage,
                           const Callbacks& callbacks) {
     if (credentials.user.empty() || credentials.password.empty()) {
-        deliverRefusal(callbacks, std::string(credentialsMessage));
+        const char* missing = credentials.user.empty() && credentials.password.empty()
+                                  ? "neither the user name nor the password is set"
+                              : credentials.user.empty() ? "the user name is not set"
+                                                         : "the password is not set";
+        deliverRefusal(callbacks, std::string(credentialsMessage),
+                       std::string("no credentials: ") + missing + "; nothing was sent");
         return true;
     }
     if (!isConnectedToNetwork()) {
-        deliverRefusal(callbacks, std::string(kNoNetworkMessage));
+        deliverRefusal(callbacks, std::string(kNoNetworkMessage),
+                       "no network: the machine has no default route; nothing was sent");
         return true;
     }
     return false;
@@ -67,7 +74,11 @@ void postNetworkCall(Credentials credentials, const std::string& restURL, Reques
     auto url = parsedUrlOf(restURL);
     if (!url) return logUrlError(callbacks);
     // Text that is not valid UTF-8 can't be written as JSON.
-    if (!parameters.error.empty()) return deliverRefusal(callbacks, "JSON error: " + parameters.error);
+    if (!parameters.error.empty()) {
+        return deliverRefusal(callbacks, "JSON error: " + parameters.error,
+                              "a text of the request can't be written as JSON (" +
+                                  decoderWords(parameters.error) + "); nothing was sent");
+    }
     submitPost(engine, std::move(url), std::move(parameters.json), parameters.numbers, std::move(callbacks),
                std::move(client));
 }

@@ -362,7 +362,7 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
                 detail = acceptedDetail(outcome.answer());
             } else {
                 state = outcome.error().mayHaveBeenProcessed ? BatchState::Uncertain : BatchState::Refused;
-                detail = outcome.error().message;
+                detail = errorText(outcome.error());
             }
             if (state != BatchState::Accepted) {
                 progress.finish();

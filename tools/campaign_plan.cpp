@@ -140,7 +140,7 @@ int dryRun(const GlobalOptions& global, const Job& job, const CampaignOptions& c
             std::cerr << "qelsms: the balance: no answer within " << wait.count() << " seconds\n";
             status = kOutcomeUnknown;
         } else if (Outcome outcome = pending.get(); !outcome.ok()) {
-            std::cerr << "qelsms: the balance: " << printable(outcome.error().message) << '\n';
+            std::cerr << "qelsms: the balance: " << printable(errorText(outcome.error())) << '\n';
             status = exitStatusFor(outcome.error());
         } else if (balance = balanceIn(outcome.answer()); !balance) {
             std::cerr << "qelsms: the balance: no balance in the answer "

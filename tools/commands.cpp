@@ -171,7 +171,7 @@ std::string describeBalance(const Json& answer) {
 
 void printFailure(const GlobalOptions& global, const Error& error, int signal = 0) {
     // The message may quote the request back, invisible characters and all.
-    std::cerr << "qelsms: " << printable(error.message) << std::endl;
+    std::cerr << "qelsms: " << printable(errorText(error)) << std::endl;
     if (!global.json) return;
     nlohmann::ordered_json object = failureJson(error);
     if (signal != 0) object["interrupted"] = signalName(signal);
@@ -265,7 +265,13 @@ nlohmann::ordered_json failureJson(const Error& error) {
     return {{"message", error.message},
             {"kind", std::string(toString(error.kind))},
             {"status", error.httpStatus},
-            {"mayHaveBeenProcessed", error.mayHaveBeenProcessed}};
+            {"mayHaveBeenProcessed", error.mayHaveBeenProcessed},
+            {"detail", error.detail}};
+}
+
+std::string errorText(const Error& error) {
+    if (error.detail.empty() || error.detail == error.message) return error.message;
+    return error.message + " (" + error.detail + ")";
 }
 
 bool isUsableBaseURL(std::string_view url) {

@@ -111,8 +111,13 @@ int runSegments(const GlobalOptions& global, const SegmentsArguments& arguments)
 /// have acted on it, kRefused otherwise.
 int exitStatusFor(const Error& error);
 
-/// A failure as one JSON object: message, kind, status, mayHaveBeenProcessed.
+/// A failure as one JSON object: message, kind, status, mayHaveBeenProcessed
+/// and, when the library gave one, detail.
 nlohmann::ordered_json failureJson(const Error& error);
+
+/// A failure for people: "message (detail)", or the message alone when there
+/// is no detail or it says nothing more.
+std::string errorText(const Error& error);
 
 /// True for an http or https URL with a host, an optional port and a path, and
 /// no query, fragment, user information or blanks.

@@ -98,6 +98,13 @@ struct Error {
     /// False only when the library knows the provider did not act on the
     /// request; then sending it again cannot send a message twice.
     bool mayHaveBeenProcessed = false;
+    /// The cause in words, for people and logs, such as "could not resolve
+    /// host api.qelsms.example", "certificate not trusted: unable to get
+    /// local issuer certificate" or "answer is text/html, not JSON (HTTP
+    /// 500)". Never holds a credential; not meant to be parsed, and its
+    /// wording may change between releases (use `kind` and `message` for
+    /// decisions).
+    std::string detail{};
 };
 
 /// The end of one call: the decoded answer, or an Error.

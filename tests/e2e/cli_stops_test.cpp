@@ -431,7 +431,7 @@ TEST(TlsFloor, RefusesTls10WhateverOpenSslConfAllows) {
     EXPECT_EQ(failure.at("kind"), "could-not-connect");
     EXPECT_EQ(failure.at("mayHaveBeenProcessed"), false);
     EXPECT_NE(tool.err().find("TLS protocol version refused"), std::string::npos) << tool.err();
-    EXPECT_EQ(tool.err().find("certificate refused"), std::string::npos) << tool.err();
+    EXPECT_EQ(tool.err().find("certificate not trusted"), std::string::npos) << tool.err();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -343,6 +344,9 @@ struct RefusalCase {
     json fault;  // armed on the sandbox first, unless null
     const char* message;
     int status;
+    // A regular expression the cause in words, after the message in
+    // parentheses, matches; empty when the tool's own message has none.
+    const char* detail = "";
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) {
@@ -365,13 +369,18 @@ TEST_P(CliRefusal, ExitsWithItsStatusAndTheLibrarysMessage) {
     EXPECT_EQ(run.out, "");
     // A message ending in '*' is matched up to it (decoder texts vary).
     const std::string_view message = c.message;
+    const std::string detail = std::string(c.detail).empty() ? "" : std::string(" \\(") + c.detail + "\\)";
     if (message.ends_with('*')) {
         EXPECT_TRUE(run.err.starts_with("qelsms: " + std::string(message.substr(0, message.size() - 1))))
             << run.err;
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        EXPECT_TRUE(std::regex_search(run.err, std::regex(detail + "\n$"))) << run.err;
     } else {
-        EXPECT_EQ(run.err, "qelsms: " + std::string(message) + "\n");
+        EXPECT_TRUE(run.err.starts_with("qelsms: " + std::string(message))) << run.err;
+        EXPECT_TRUE(std::regex_match(run.err.substr(8 + message.size()), std::regex(detail + "\n")))
+            << run.err;
     }
+    EXPECT_EQ(run.err.find(kPassword), std::string::npos) << run.err;
 }
 
 const std::vector<std::string> kSendOne = {"send", "--sender", "Shop", "-m", "Hi", "97450000001"};
@@ -379,34 +388,58 @@ const std::vector<std::string> kSendOne = {"send", "--sender", "Shop", "-m", "Hi
 INSTANTIATE_TEST_SUITE_P(
     Table, CliRefusal,
     testing::Values(
-        RefusalCase{
-            "WrongPassword", {"balance"}, nullptr, "Authorization has been denied for this request.", 1},
+        RefusalCase{"WrongPassword",
+                    {"balance"},
+                    nullptr,
+                    "Authorization has been denied for this request.",
+                    1,
+                    "the provider answered HTTP 401.*: Authorization has been denied for this request\\."},
         RefusalCase{"InvalidNumber",
                     {"send", "--sender", "Shop", "-m", "Hi", "123"},
                     nullptr,
                     "Invalid mobile number \"123\": expected 8 to 15 digits, optionally after a \"+\"",
-                    1},
+                    1,
+                    "the provider answered HTTP 400 \\(status \"error\"\\): Invalid mobile number .*"},
         RefusalCase{"InsufficientCredits",
                     {"bulk", "--sender", "Shop", "-m", "Hi", "97450000001", "97450000002", "97450000003",
                      "97450000004"},
                     nullptr,
                     "Insufficient credits: the message needs 4 credits and the balance is 3",
-                    1},
+                    1,
+                    "the provider answered HTTP [0-9]+ \\(status \"error\"\\): Insufficient credits: .*"},
         RefusalCase{"BadScheduledDate",
                     {"bulk", "--sender", "Shop", "-m", "Hi", "97450000001", "--scheduled-date", "tomorrow"},
                     nullptr,
                     "\"ScheduledDate\" must be a UTC date and time written YYYY-MM-DD HH:MM:SS",
-                    1},
+                    1,
+                    "the provider answered HTTP 400 \\(status \"error\"\\): \"ScheduledDate\" must be .*"},
         // The sandbox read the request before closing: it may have been sent.
-        RefusalCase{"ConnectionClosed", kSendOne, json{{"type", "close"}}, "Client error!", 3},
-        RefusalCase{"WrongMediaType", {"balance"}, json{{"type", "wrong-media-type"}}, "Wrong MIME type!", 3},
-        RefusalCase{"Html500", {"balance"}, json{{"type", "html-500"}}, "JSON error: *", 3},
+        RefusalCase{"ConnectionClosed", kSendOne, json{{"type", "close"}}, "Client error!", 3,
+                    "connection closed without an answer"},
+        RefusalCase{"WrongMediaType",
+                    {"balance"},
+                    json{{"type", "wrong-media-type"}},
+                    "Wrong MIME type!",
+                    3,
+                    "answer is text/plain, not JSON \\(HTTP 200\\)"},
+        RefusalCase{"Html500",
+                    {"balance"},
+                    json{{"type", "html-500"}},
+                    "JSON error: *",
+                    3,
+                    "answer is text/html, not JSON \\(HTTP 500\\)"},
         RefusalCase{"IdleLongerThanTimeout",
                     {"--timeout", "1", "balance"},
                     json{{"type", "delay"}, {"delayMs", 3000}},
                     "Client error!",
-                    3},
-        RefusalCase{"UntrustedCertificate", {}, nullptr, "Client error!", 1}),
+                    3,
+                    "timed out: no byte for 1 s after the request was sent"},
+        RefusalCase{"UntrustedCertificate",
+                    {},
+                    nullptr,
+                    "Client error!",
+                    1,
+                    "certificate not trusted: unable to get local issuer certificate"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With --json a failure is also one JSON object on standard output, and the
@@ -415,18 +448,26 @@ TEST_F(CliTest, JsonPrintsFailuresAsOneObject) {
     const ProgramRun refused =
         qelsms({"--json", "balance"}, "", {{"QELSMS_USER", "ann"}, {"QELSMS_PASSWORD", "x"}});
     EXPECT_EQ(refused.status, 1) << refused;
-    EXPECT_EQ(json::parse(refused.out), (json{{"message", "Authorization has been denied for this request."},
-                                              {"kind", "refused-by-provider"},
-                                              {"status", 401},
-                                              {"mayHaveBeenProcessed", false}}));
+    EXPECT_EQ(json::parse(refused.out),
+              (json{{"message", "Authorization has been denied for this request."},
+                    {"kind", "refused-by-provider"},
+                    {"status", 401},
+                    {"mayHaveBeenProcessed", false},
+                    {"detail",
+                     "the provider answered HTTP 401: Authorization has been denied "
+                     "for this request."}}));
 
     control("POST", "/sandbox/faults", json{{"type", "reset"}});
     const ProgramRun reset = qelsms({"--json", "send", "--sender", "Shop", "-m", "Hi", "97450000001"});
     EXPECT_EQ(reset.status, 3) << reset;
-    EXPECT_EQ(json::parse(reset.out), (json{{"message", "Client error!"},
-                                            {"kind", "interrupted"},
-                                            {"status", 200},
-                                            {"mayHaveBeenProcessed", true}}));
+    json interrupted = json::parse(reset.out);
+    const std::string detail = interrupted.value("detail", "");
+    interrupted.erase("detail");
+    EXPECT_EQ(interrupted, (json{{"message", "Client error!"},
+                                 {"kind", "interrupted"},
+                                 {"status", 200},
+                                 {"mayHaveBeenProcessed", true}}));
+    EXPECT_TRUE(detail.starts_with("connection broken")) << reset.out;
     // The sandbox charged for it: exactly the case exit status 3 warns of.
     EXPECT_EQ(messages().size(), 1u);
 }
@@ -681,6 +722,106 @@ TEST_F(CliTest, UnknownSubcommandIsNotEchoed) {
     EXPECT_NE(run.err.find("unknown subcommand"), std::string::npos) << run;
     EXPECT_EQ(run.err.find("Qel-Sentinel"), std::string::npos) << run;
     EXPECT_EQ(run.out.find("Qel-Sentinel"), std::string::npos) << run;
+}
+
+// A mistyped subcommand gets the likely one, still without the word typed.
+TEST_F(CliTest, AMistypedSubcommandGetsASuggestion) {
+    const std::vector<std::pair<std::string, std::string>> cases = {{"sned", "did you mean send?"},
+                                                                    {"Balanse", "did you mean balance?"},
+                                                                    {"segmnts", "did you mean segments?"},
+                                                                    {"cutsom", "did you mean custom?"},
+                                                                    {"Qel-Sentinel", ""}};
+    for (const auto& [typed, suggestion] : cases) {
+        const ProgramRun run = qelsmsRaw({typed, "--user", "Sentinel-User-3"}, {});
+        EXPECT_EQ(run.status, 2) << run;
+        EXPECT_EQ(run.err.find(typed), std::string::npos) << run;
+        EXPECT_EQ(run.err.find("Sentinel-User-3"), std::string::npos) << run;
+        if (suggestion.empty()) {
+            EXPECT_EQ(run.err.find("did you mean"), std::string::npos) << run;
+        } else {
+            EXPECT_NE(run.err.find(suggestion), std::string::npos) << run;
+        }
+    }
+}
+
+// Each subcommand's help lists the tool's own options and ends in a short
+// footer; the whole one is in the tool's help.
+TEST_F(CliTest, SubcommandHelpShowsTheGlobalOptionsAndAShortFooter) {
+    for (const char* subcommand : {"balance", "send", "bulk", "custom", "segments"}) {
+        const ProgramRun run = qelsmsRaw({subcommand, "--help"}, {});
+        EXPECT_EQ(run.status, 0) << run;
+        const auto global = run.out.find("Options of qelsms (before or after the subcommand):");
+        ASSERT_NE(global, std::string::npos) << run.out;
+        for (const char* option : {"--user", "--password-file", "--base-url", "--connect-to", "--cacert",
+                                   "--sender", "--json", "--verbose", "--timeout", "--deadline", "--profile"})
+            EXPECT_NE(run.out.find(option, global), std::string::npos) << subcommand << " " << option;
+        EXPECT_EQ(run.out.find("Signals:"), std::string::npos) << subcommand;
+        EXPECT_LT(std::count(run.out.begin() + static_cast<std::ptrdiff_t>(run.out.find("Exit status")),
+                             run.out.end(), '\n'),
+                  5)
+            << run.out;
+    }
+}
+
+// Profiles under $XDG_CONFIG_HOME/qelsms/, read with CLI11's config support.
+class CliProfiles : public CliTest {
+protected:
+    CliProfiles() {
+        dir_ = std::filesystem::temp_directory_path() / ("qelsms_profiles_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_ / "qelsms");
+    }
+    ~CliProfiles() override { std::filesystem::remove_all(dir_); }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(dir_ / "qelsms" / (name + ".conf")) << content;
+    }
+    std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
+        more["XDG_CONFIG_HOME"] = dir_.string();
+        return more;
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(CliProfiles, SupplyTheAccountAndSettingsTheCommandLineOverrides) {
+    const TempFile passwordFile(kPassword + "\n");
+    write("shop", "user = \"ann\"\npassword-file = \"" + passwordFile.path() + "\"\nbase-url = \"" +
+                      sandbox().url() + "\"\ncacert = \"" + kCaFile +
+                      "\"\nsender = \"Shop\"\ntimeout = 20\n");
+    const ProgramRun sent = qelsmsRaw({"--profile", "shop", "send", "-m", "Hi", "97450000001"}, env());
+    EXPECT_EQ(sent.status, 0) << sent;
+    EXPECT_EQ(messages().size(), 1u);
+
+    const ProgramRun fromEnvironment = qelsmsRaw({"balance"}, env({{"QELSMS_PROFILE", "shop"}}));
+    EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment;
+    EXPECT_EQ(fromEnvironment.out, "Balance: 999\n");
+
+    // The command line wins over the profile, the profile over the
+    // environment.
+    const ProgramRun overridden = qelsmsRaw({"balance", "--profile=shop", "--user", "nobody"}, env());
+    EXPECT_EQ(overridden.status, 1) << overridden;
+    const ProgramRun overEnvironment = qelsmsRaw({"balance", "--profile", "shop"},
+                                                 env({{"QELSMS_USER", "nobody"}, {"QELSMS_PASSWORD", "x"}}));
+    EXPECT_EQ(overEnvironment.status, 0) << overEnvironment;
+}
+
+TEST_F(CliProfiles, AreRefusedWithAPasswordOrWhenUnusableAndNothingIsSent) {
+    write("secret", "user = \"ann\"\nPassword = \"" + kPassword + "\"\n");
+    write("dotted", "[account]\naccount.password = \"" + kPassword + "\"\n");
+    write("typo", "usr = \"ann\"\n");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"secret", "holds a password"},
+        {"dotted", "holds a password"},
+        {"missing", "does not exist"},
+        {"../secret", "a profile's name is"},
+        {"typo", "usr"},
+    };
+    for (const auto& [name, expected] : cases) {
+        const ProgramRun run = qelsmsRaw({"--profile", name, "balance"}, env());
+        EXPECT_EQ(run.status, 2) << name << "\n" << run;
+        EXPECT_NE(run.err.find(expected), std::string::npos) << name << "\n" << run;
+        EXPECT_EQ(run.err.find(kPassword), std::string::npos) << run;
+        EXPECT_EQ(run.out, "") << run;
+    }
+    EXPECT_EQ(requestCounts().at("total"), 0);
 }
 
 constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";

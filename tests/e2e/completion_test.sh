@@ -33,6 +33,12 @@ expect "--scheduled-date" qelsms bulk --sched
 expect "--report-required" qelsms --json send --rep
 expect "--json" qelsms bulk --js
 expect "" qelsms balance --numb
+XDG_CONFIG_HOME=$(mktemp -d)
+mkdir "$XDG_CONFIG_HOME/qelsms"
+touch "$XDG_CONFIG_HOME/qelsms/shop.conf" "$XDG_CONFIG_HOME/qelsms/staging.conf"
+expect "shop staging" qelsms --profile s
+expect "--profile" qelsms send --prof
+rm -r "$XDG_CONFIG_HOME"
 [[ $(complete -p qelsms) == *"-F _qelsms qelsms" ]] || { echo "not registered for qelsms"; failures=$((failures + 1)); }
 echo "$failures failures"
 exit $((failures > 0))

@@ -173,7 +173,7 @@ TEST_F(LogRedaction, EveryFailureTellsWhyWithoutCredentials) {
          "GET https://127\\.0\\.0\\.1:\\d+/api/Credits/"
          "GetBalance/ failed: .*(refused|connect).*no connection"},
         {"untrusted certificate", nullptr, sandboxURL, false, "Client error!",
-         "failed: .*certificate refused: unable to get local issuer certificate"},
+         "failed: .*certificate not trusted: unable to get local issuer certificate"},
         {"closed without answer", {{"type", "close"}}, "", true, "Client error!", "failed: .*curl error 52"},
         {"reset", {{"type", "reset"}}, "", true, "Client error!", "failed: .*curl error \\d+"},
         {"time-out",

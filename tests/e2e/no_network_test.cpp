@@ -59,6 +59,18 @@ TEST(NoNetwork, EveryOperationIsRefusedBeforeItReturns) {
     EXPECT_EQ(*out, line + line + line + line + line + "completions=0");
 }
 
+TEST(NoNetwork, TheOutcomeSaysWhyInWords) {
+    const auto out = inEmptyNetworkNamespace([] {
+        const Outcome outcome = Client("user-9f3e", "Secret-Pw-6b1d").GetBalance().get();
+        return outcome.error().message + "|" + std::string(toString(outcome.error().kind)) + "|" +
+               outcome.error().detail;
+    });
+    if (!out) GTEST_SKIP() << "cannot create a network namespace here";
+    EXPECT_EQ(*out,
+              "Network connectivity is falied|not-sent|no network: the machine has no default route; nothing "
+              "was sent");
+}
+
 TEST(NoNetwork, MissingCredentialsAreReportedFirst) {
     const auto out = inEmptyNetworkNamespace([] {
         std::string log;

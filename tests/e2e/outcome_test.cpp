@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,10 @@ using test::RawServer;
 const SingleSMSRequest kOneSMS{.MobileNumbers = {"97450000001"}, .Message = "Hi", .SenderName = "Shop"};
 constexpr const char* kUser = "demo";
 constexpr const char* kPassword = "demo-password";
+// An account no detail may name: unreserved characters only, so the query
+// carries them as they are.
+constexpr const char* kSentinelUser = "sentinel-user-7d2a";
+constexpr const char* kSentinelPassword = "Sentinel-Pw-41c9";
 
 test::SandboxProcess& sandbox() {
     static test::SandboxProcess process;
@@ -67,6 +72,8 @@ enum class Target {
     // not sign its certificate.
     WrongCA,
     ClosedPort,
+    // A name the resolver can't know (RFC 6761 reserves .invalid).
+    UnresolvableHost,
     // A server that reads the whole request and then resets the connection.
     ResetAfterRequest,
 };
@@ -80,9 +87,18 @@ struct KindCase {
     ErrorKind kind;
     int httpStatus;
     bool mayHaveBeenProcessed;
-    const char* password = kPassword;
+    std::string detail;  // a regular expression the whole detail matches
+    const char* password = kSentinelPassword;
     int timeoutSeconds = 10;
 };
+
+// A detail says the cause without a credential or a decoder's raw exception.
+void expectReadableDetail(const Error& error, const std::string& pattern) {
+    EXPECT_TRUE(std::regex_match(error.detail, std::regex(pattern))) << error.detail;
+    for (const char* secret : {kSentinelUser, kSentinelPassword, "Password=", "Username="})
+        EXPECT_EQ(error.detail.find(secret), std::string::npos) << error.detail;
+    EXPECT_EQ(error.detail.find("json.exception"), std::string::npos) << error.detail;
+}
 
 void PrintTo(const KindCase& c, std::ostream* os) {
     *os << c.name;
@@ -107,6 +123,7 @@ TEST_P(OutcomeKinds, FromARealFault) {
         base = "https://127.0.0.1:" + std::to_string(tls->port()) + "/api/";
     }
     if (c.target == Target::ClosedPort) base = httpBase(test::closedPort());
+    if (c.target == Target::UnresolvableHost) base = "https://api.qelsms.invalid/api/";
     if (c.target == Target::ResetAfterRequest) {
         raw = std::make_unique<RawServer>([](int fd, const std::string&) { RawServer::resetConnection(fd); });
         base = httpBase(raw->port());
@@ -116,7 +133,8 @@ TEST_P(OutcomeKinds, FromARealFault) {
         fault["count"] = 2;
         sandbox().armFault(fault);
     }
-    const Client client(kUser, c.password, base);
+    sandbox().putAccount(kSentinelUser, kSentinelPassword, 100);
+    const Client client(kSentinelUser, c.password, base);
 
     const std::string viaCallback = callbackMessage([&](CompletionHandler done, ErrorHandler failed) {
         if (c.post) {
@@ -138,6 +156,7 @@ TEST_P(OutcomeKinds, FromARealFault) {
     EXPECT_EQ(error.kind, c.kind) << toString(error.kind);
     EXPECT_EQ(error.httpStatus, c.httpStatus);
     EXPECT_EQ(error.mayHaveBeenProcessed, c.mayHaveBeenProcessed);
+    expectReadableDetail(error, c.detail);
     EXPECT_TRUE(outcome.answer().is_null());
     // No retries configured: one try, or none for a refusal.
     EXPECT_EQ(outcome.attempts(), c.kind == ErrorKind::NotSent ? 0 : 1);
@@ -145,36 +164,58 @@ TEST_P(OutcomeKinds, FromARealFault) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OutcomeKinds,
-    testing::Values(KindCase{"MissingPassword", Target::Sandbox, nullptr, true,
-                             "Kindly set user and password before sending message", ErrorKind::NotSent, 0,
-                             false, ""},
-                    KindCase{"ClosedPort", Target::ClosedPort, nullptr, true, "Client error!",
-                             ErrorKind::CouldNotConnect, 0, false},
-                    KindCase{"WrongCA", Target::WrongCA, nullptr, true, "Client error!",
-                             ErrorKind::CouldNotConnect, 0, false},
-                    KindCase{"IdleLongerThanTimeout", Target::Sandbox,
-                             json{{"type", "delay"}, {"delayMs", 3000}}, false, "Client error!",
-                             ErrorKind::TimedOut, 0, true, kPassword, 1},
-                    KindCase{"ClosedWithoutAnswer", Target::Sandbox, json{{"type", "close"}}, true,
-                             "Client error!", ErrorKind::Interrupted, 0, true},
-                    KindCase{"ResetAfterTheRequest", Target::ResetAfterRequest, nullptr, true,
-                             "Client error!", ErrorKind::Interrupted, 0, true},
-                    KindCase{"ResetMidAnswer", Target::Sandbox, json{{"type", "reset"}}, true,
-                             "Client error!", ErrorKind::Interrupted, 200, true},
-                    KindCase{"TruncatedAnswer", Target::Sandbox, json{{"type", "truncate"}}, false,
-                             "Client error!", ErrorKind::Interrupted, 200, true},
-                    KindCase{"WrongPassword", Target::Sandbox, nullptr, true,
-                             "Authorization has been denied for this request.", ErrorKind::RefusedByProvider,
-                             401, false, "wrong"},
-                    KindCase{"Redirect", Target::Sandbox, json{{"type", "redirect"}}, true, "JSON error: *",
-                             ErrorKind::RefusedByProvider, 302, false},
-                    KindCase{"Html500", Target::Sandbox, json{{"type", "html-500"}}, true, "JSON error: *",
-                             ErrorKind::RefusedByProvider, 500, true},
-                    KindCase{"WrongMediaType", Target::Sandbox, json{{"type", "wrong-media-type"}}, true,
-                             "Wrong MIME type!", ErrorKind::UnusableAnswer, 200, true},
-                    KindCase{"Oversized", Target::Sandbox, json{{"type", "oversized"}}, false,
-                             "Client error!", ErrorKind::UnusableAnswer, 200, true}),
+    testing::Values(
+        KindCase{"MissingPassword", Target::Sandbox, nullptr, true,
+                 "Kindly set user and password before sending message", ErrorKind::NotSent, 0, false,
+                 "no credentials: the password is not set; nothing was sent", ""},
+        KindCase{"UnresolvableHost", Target::UnresolvableHost, nullptr, true, "Client error!",
+                 ErrorKind::CouldNotConnect, 0, false, "could not resolve host api\\.qelsms\\.invalid"},
+        KindCase{"ClosedPort", Target::ClosedPort, nullptr, true, "Client error!", ErrorKind::CouldNotConnect,
+                 0, false, "connection refused by 127\\.0\\.0\\.1:[0-9]+ \\(.+\\)"},
+        KindCase{"WrongCA", Target::WrongCA, nullptr, true, "Client error!", ErrorKind::CouldNotConnect, 0,
+                 false, "certificate not trusted: (unable to get local issuer certificate|self-signed .*)"},
+        KindCase{"IdleLongerThanTimeout", Target::Sandbox, json{{"type", "delay"}, {"delayMs", 3000}}, false,
+                 "Client error!", ErrorKind::TimedOut, 0, true,
+                 "timed out: no byte for 1 s after the request was sent", kSentinelPassword, 1},
+        KindCase{"ClosedWithoutAnswer", Target::Sandbox, json{{"type", "close"}}, true, "Client error!",
+                 ErrorKind::Interrupted, 0, true, "connection closed without an answer"},
+        KindCase{"ResetAfterTheRequest", Target::ResetAfterRequest, nullptr, true, "Client error!",
+                 ErrorKind::Interrupted, 0, true,
+                 "connection (broken while (receiving|sending) \\(.+\\)|closed without an answer)"},
+        KindCase{"ResetMidAnswer", Target::Sandbox, json{{"type", "reset"}}, true, "Client error!",
+                 ErrorKind::Interrupted, 200, true, "(connection broken while receiving|transfer closed).+"},
+        KindCase{"TruncatedAnswer", Target::Sandbox, json{{"type", "truncate"}}, false, "Client error!",
+                 ErrorKind::Interrupted, 200, true, "answer cut short: the connection closed before the whole answer arrived"},
+        KindCase{"WrongPassword", Target::Sandbox, nullptr, true,
+                 "Authorization has been denied for this request.", ErrorKind::RefusedByProvider, 401, false,
+                 "the provider answered HTTP 401.*: Authorization has been denied for this request\\.",
+                 "wrong"},
+        KindCase{"Redirect", Target::Sandbox, json{{"type", "redirect"}}, true, "JSON error: *",
+                 ErrorKind::RefusedByProvider, 302, false, "answer is text/html, not JSON \\(HTTP 302\\)"},
+        KindCase{"Html500", Target::Sandbox, json{{"type", "html-500"}}, true, "JSON error: *",
+                 ErrorKind::RefusedByProvider, 500, true, "answer is text/html, not JSON \\(HTTP 500\\)"},
+        KindCase{"WrongMediaType", Target::Sandbox, json{{"type", "wrong-media-type"}}, true,
+                 "Wrong MIME type!", ErrorKind::UnusableAnswer, 200, true,
+                 "answer is text/plain, not JSON \\(HTTP 200\\)"},
+        KindCase{"Oversized", Target::Sandbox, json{{"type", "oversized"}}, false, "Client error!",
+                 ErrorKind::UnusableAnswer, 200, true, "answer larger than the library accepts"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The provider's own words for a refusal reach the detail with its status.
+TEST(OutcomeDetail, AProviderRefusalCarriesItsStatusAndDescription) {
+    sandbox().reset();
+    configureHttpClient({.caFile = sandbox().caFile(), .timeoutSeconds = 10});
+    sandbox().putAccount(kSentinelUser, kSentinelPassword, 100);
+    const Client client(kSentinelUser, kSentinelPassword, sandbox().url());
+    const Outcome outcome =
+        await(client.SingleSMS({.MobileNumbers = {"123"}, .Message = "Hi", .SenderName = "Shop"}));
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().kind, ErrorKind::RefusedByProvider);
+    EXPECT_TRUE(outcome.error().message.starts_with("Invalid mobile number")) << outcome.error().message;
+    expectReadableDetail(outcome.error(),
+                         "the provider answered HTTP 400 \\(status \"error\"\\): Invalid mobile number .+");
+    EXPECT_TRUE(outcome.error().detail.ends_with(outcome.error().message)) << outcome.error().detail;
+}
 
 class OutcomeForms : public testing::Test {
 protected:
@@ -251,6 +292,7 @@ struct RefusalCase {
     std::function<std::future<Outcome>()> call;
     std::string message;  // a message ending in '*' is matched up to it
     std::string printed;
+    std::string detail;  // a regular expression the whole detail matches
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) {
@@ -277,14 +319,15 @@ TEST_P(FutureRefusals, AreReadyOnReturnAsNotSent) {
     EXPECT_EQ(outcome.error().httpStatus, 0);
     EXPECT_FALSE(outcome.error().mayHaveBeenProcessed);
     EXPECT_EQ(outcome.attempts(), 0) << "refused before any try";
+    expectReadableDetail(outcome.error(), c.detail);
 }
 
 std::future<Outcome> urlError() {
     auto promise = std::make_shared<std::promise<Outcome>>();
     auto future = promise->get_future();
-    detail::getNetworkCall({"u", "p"}, "not a url", detail::Callbacks{{}, {}, [promise](Outcome o) {
-                                                                          promise->set_value(std::move(o));
-                                                                      }});
+    detail::getNetworkCall(
+        {kSentinelUser, kSentinelPassword}, "not a url",
+        detail::Callbacks{{}, {}, [promise](Outcome o) { promise->set_value(std::move(o)); }});
     return future;
 }
 
@@ -292,21 +335,31 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FutureRefusals,
     testing::Values(
         RefusalCase{"BalanceWithoutPassword", [] { return Client(kUser, "").GetBalance(); },
-                    "Kindly set user and password before checking balance", ""},
+                    "Kindly set user and password before checking balance", "",
+                    "no credentials: the password is not set; nothing was sent"},
         RefusalCase{
             "BulkWithoutUser",
             [] { return Client("", kPassword).BulkSMS({.MobileNumbers = {"97450000001"}, .Message = "x"}); },
-            "Kindly set user and password before sending message", ""},
+            "Kindly set user and password before sending message", "",
+            "no credentials: the user name is not set; nothing was sent"},
+        RefusalCase{"NeitherUserNorPassword", [] { return Client("", "").GetBalance(); },
+                    "Kindly set user and password before checking balance", "",
+                    "no credentials: neither the user name nor the password is set; nothing was sent"},
         RefusalCase{
             "InvalidUtf8",
             [] { return SMSManager::SingleSMS({.MobileNumbers = {"97450000001"}, .Message = "\xFF"}); },
-            "JSON error: *", ""},
+            "JSON error: *", "",
+            "a text of the request can't be written as JSON \\(invalid UTF-8 byte at index 0: 0xFF\\); "
+            "nothing "
+            "was sent"},
         RefusalCase{"EmptyCustomOnSMSManager", [] { return SMSManager::CustomSMS(CustomSMSRequest{}); },
-                    "Sender list is empty", "Sender list is empty\n"},
-        RefusalCase{"EmptyCustomOnClient",
-                    [] { return Client(kUser, kPassword).CustomSMS(CustomSMSRequest{}); },
-                    "Sender list is empty", "Sender list is empty\n"},
-        RefusalCase{"UnparsableURL", urlError, "URL error!", "URL error!\n"}),
+                    "Sender list is empty", "Sender list is empty\n",
+                    "no messages to send; nothing was sent"},
+        RefusalCase{
+            "EmptyCustomOnClient", [] { return Client(kUser, kPassword).CustomSMS(CustomSMSRequest{}); },
+            "Sender list is empty", "Sender list is empty\n", "no messages to send; nothing was sent"},
+        RefusalCase{"UnparsableURL", urlError, "URL error!", "URL error!\n",
+                    "the request's URL does not parse; check the base URL"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A server that accepts and reads every request but answers only once told.

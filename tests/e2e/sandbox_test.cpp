@@ -453,6 +453,46 @@ TEST_F(SandboxTest, IdleConnectionsDoNotStarveNewOnes) {
 
 // A jump the clock cannot represent is refused with the reason, and leaves
 // the clock where it was; one it can is taken.
+// Individual results go out in chunks as they are written, so the client
+// hears from the sandbox long before a million of them are done; the body is
+// the same JSON as ever.
+TEST_F(SandboxTest, IndividualResultsStreamAsTheyAreWritten) {
+    sandbox_->putAccount("streamer", "stream-pw", 100'000);
+    json numbers = json::array();
+    for (int i = 0; i < 20'000; ++i)
+        numbers.push_back("9745" + std::to_string(1'000'000 + i));
+    numbers.push_back(numbers[0]);
+    const json request = {
+        {"MobileNumbers", numbers},        {"Message", "hi"},         {"SenderName", "Qel"},
+        {"RemoveDuplicates", true},        {"ReportRequired", false}, {"ReturnIndividualResponse", true},
+        {"AsynchronousSubmission", false}, {"Quorvi", false}};
+    auto& client = sandbox_->control();
+    const auto res = client.Post("/api/SendSMS/BulkSMS/?Username=streamer&Password=stream-pw", request.dump(),
+                                 "application/json");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_EQ(res->get_header_value("Transfer-Encoding"), "chunked");
+    EXPECT_TRUE(res->get_header_value("Content-Type").starts_with("application/json"));
+    const json answer = json::parse(res->body);
+    EXPECT_EQ(answer.at("creditsUsed"), 20'000);
+    EXPECT_EQ(answer.at("duplicatesRemoved"), 1);
+    const json& results = answer.at("results");
+    ASSERT_EQ(results.size(), 20'001u);
+    const std::string id = answer.at("messageId");
+    EXPECT_EQ(results[0], (json{{"mobileNumber", numbers[0]},
+                                {"status", "sent"},
+                                {"messageId", id + "-1"},
+                                {"parts", 1},
+                                {"creditsUsed", 1}}));
+    EXPECT_EQ(results[19'999].at("messageId"), id + "-20000");
+    EXPECT_EQ(results[20'000],
+              (json{{"mobileNumber", numbers[0]}, {"status", "duplicate"}, {"creditsUsed", 0}}));
+    // A small answer still goes out whole, with its length.
+    const auto balance = client.Get("/api/Credits/GetBalance/?Username=streamer&Password=stream-pw");
+    ASSERT_TRUE(balance);
+    EXPECT_FALSE(balance->get_header_value("Content-Length").empty());
+}
+
 TEST_F(SandboxTest, ClockRefusesAJumpItCannotRepresent) {
     const std::string before = sandbox_->get("/sandbox/clock").at("now");
     for (const std::string amount : {"9223372036854775807", "-9223372036854775807", "18446744073709551615",

@@ -273,6 +273,9 @@ struct AnswerKindCase {
     ErrorKind kind;
     int httpStatus;
     bool mayHaveBeenProcessed;
+    // The cause in words: the media type or what the decoder found, never
+    // its exception's tag nor the answer's bytes it last read.
+    std::string detail;
 };
 
 void PrintTo(const AnswerKindCase& c, std::ostream* os) {
@@ -288,28 +291,48 @@ TEST_P(AnswerKinds, ClassifyStatusAndWhetherTheProviderMayHaveActed) {
     EXPECT_EQ(outcome.error().kind, c.kind) << toString(outcome.error().kind);
     EXPECT_EQ(outcome.error().httpStatus, c.httpStatus);
     EXPECT_EQ(outcome.error().mayHaveBeenProcessed, c.mayHaveBeenProcessed);
+    EXPECT_EQ(outcome.error().detail, c.detail);
     EXPECT_TRUE(outcome.answer().is_null());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, AnswerKinds,
-    testing::Values(AnswerKindCase{"Unauthorized", R"({"Message":"denied"})", http(401),
-                                   ErrorKind::RefusedByProvider, 401, false},
-                    AnswerKindCase{"TooManyRequestsHtml", "<html>slow down</html>", http(429, "text/html"),
-                                   ErrorKind::RefusedByProvider, 429, false},
-                    AnswerKindCase{"Redirect", "<html>moved</html>", http(302, "text/html"),
-                                   ErrorKind::RefusedByProvider, 302, false},
-                    AnswerKindCase{"ServerError", R"({"status":"error","errorDescription":"x"})", http(500),
-                                   ErrorKind::RefusedByProvider, 500, true},
-                    AnswerKindCase{"BadGatewayHtml", "<html></html>", http(502, "text/html"),
-                                   ErrorKind::RefusedByProvider, 502, true},
-                    AnswerKindCase{"WrongMediaType", "{}", http(200, "text/plain"), ErrorKind::UnusableAnswer,
-                                   200, true},
-                    AnswerKindCase{"NotJson", "hello", http(200), ErrorKind::UnusableAnswer, 200, true},
-                    AnswerKindCase{"Scalar", "42", http(201), ErrorKind::UnusableAnswer, 201, true},
-                    AnswerKindCase{"NotHttp", "{}", ResponseInfo{false, 0, "application/json"},
-                                   ErrorKind::UnusableAnswer, 0, true},
-                    AnswerKindCase{"NoHead", "{}", std::nullopt, ErrorKind::UnusableAnswer, 0, true}),
+    testing::Values(
+        AnswerKindCase{"Unauthorized", R"({"Message":"denied"})", http(401), ErrorKind::RefusedByProvider,
+                       401, false, "the provider answered HTTP 401: denied"},
+        AnswerKindCase{"TooManyRequestsHtml", "<html>slow down</html>", http(429, "text/html"),
+                       ErrorKind::RefusedByProvider, 429, false, "answer is text/html, not JSON (HTTP 429)"},
+        AnswerKindCase{"Redirect", "<html>moved</html>", http(302, "text/html"), ErrorKind::RefusedByProvider,
+                       302, false, "answer is text/html, not JSON (HTTP 302)"},
+        AnswerKindCase{"ServerError", R"({"status":"error","errorDescription":"x"})", http(500),
+                       ErrorKind::RefusedByProvider, 500, true,
+                       "the provider answered HTTP 500 (status \"error\"): x"},
+        AnswerKindCase{"StatusWithoutDescription", R"({"status":"Failed"})", http(503),
+                       ErrorKind::RefusedByProvider, 503, true,
+                       "the provider answered HTTP 503 (status \"Failed\")"},
+        AnswerKindCase{"ArrayRefusal", "[]", http(400), ErrorKind::RefusedByProvider, 400, false,
+                       "the provider answered HTTP 400"},
+        AnswerKindCase{"BadGatewayHtml", "<html></html>", http(502, "text/html"),
+                       ErrorKind::RefusedByProvider, 502, true, "answer is text/html, not JSON (HTTP 502)"},
+        AnswerKindCase{"ControlBytesInMediaType", "<p>", http(500, "text/\x1b[31mhtml"),
+                       ErrorKind::RefusedByProvider, 500, true,
+                       "answer is text/?[31mhtml, not JSON (HTTP 500)"},
+        AnswerKindCase{"ServerErrorWithoutContentType", "oops", http(500, std::nullopt),
+                       ErrorKind::RefusedByProvider, 500, true,
+                       "answer has no Content-Type, not JSON (HTTP 500)"},
+        AnswerKindCase{"WrongMediaType", "{}", http(200, "text/plain"), ErrorKind::UnusableAnswer, 200, true,
+                       "answer is text/plain, not JSON (HTTP 200)"},
+        AnswerKindCase{
+            "NotJson", "Username=sentinel&Password=Sentinel-Pw", http(200), ErrorKind::UnusableAnswer, 200,
+            true,
+            "answer is not usable JSON (HTTP 200): parse error at line 1, column 1: syntax error while "
+            "parsing value - invalid literal"},
+        AnswerKindCase{"Scalar", "42", http(201), ErrorKind::UnusableAnswer, 201, true,
+                       "answer is not usable JSON (HTTP 201): top-level value is not an object or an array"},
+        AnswerKindCase{"NotHttp", "{}", ResponseInfo{false, 0, "application/json"}, ErrorKind::UnusableAnswer,
+                       0, true, "answer is not HTTP"},
+        AnswerKindCase{"NoHead", "{}", std::nullopt, ErrorKind::UnusableAnswer, 0, true,
+                       "answer is not HTTP"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AnswerKinds, AnAcceptedAnswerIsOkWithTheDecodedValue) {

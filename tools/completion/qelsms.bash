@@ -29,6 +29,14 @@ _qelsms() {
       _filedir
       return
       ;;
+    --profile)
+      local dir=${XDG_CONFIG_HOME:-$HOME/.config}/qelsms file names=""
+      for file in "$dir"/*.conf; do
+        [[ -e $file ]] && names+=" $(basename "$file" .conf)"
+      done
+      mapfile -t COMPREPLY < <(compgen -W "$names" -- "$cur")
+      return
+      ;;
   esac
   # A CSV file of records for custom.
   if [[ $subcommand == custom && $cur != -* ]]; then
@@ -37,8 +45,11 @@ _qelsms() {
   fi
   if [[ $cur == -* ]]; then
     local options
-    options=$(_qelsms_options "$program")
-    [[ -n $subcommand ]] && options+=$'\n'$(_qelsms_options "$program" "$subcommand")
+    # A subcommand's help lists the tool's own options too.
+    options=$({
+      _qelsms_options "$program"
+      [[ -n $subcommand ]] && _qelsms_options "$program" "$subcommand"
+    } | sort -u)
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
     return
   fi
