@@ -180,7 +180,8 @@ prefix_programs_start() {
     }
     env -u LD_LIBRARY_PATH "$1/bin/$program" --version
   done
-  ldd "$1/bin/qelsms" | grep -F "$1/bin/../lib/libqelsms.so.1"
+  # The library directory may be multiarch (lib/x86_64-linux-gnu), as GNUInstallDirs picks it.
+  ldd "$1/bin/qelsms" | grep -F "libqelsms.so.1 => $1/bin/../lib/"
 }
 
 # How each consumer links: a shared libqelsms is loaded at run time and curl
