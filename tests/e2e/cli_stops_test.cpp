@@ -256,7 +256,7 @@ TEST(CliTimeouts, TimeoutIsIdleTimeAndDeadlineIsTheWhole) {
         EXPECT_EQ(WEXITSTATUS(*status), 3) << tool.err();
         EXPECT_EQ(json::parse(tool.out()).at("message"), "Client error!");
         // The deadline, not the tool's own give-up time, ended it.
-        EXPECT_LT(took, 6s);
+        EXPECT_LT(took, 7s);  // the answer itself takes 8 s
     }
 }
 
