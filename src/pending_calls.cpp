@@ -56,16 +56,16 @@ void lockPendingForFork() noexcept {
 }
 
 void unlockPendingAfterFork(bool child) noexcept {
-    if (!child) {
-        pthread_mutex_unlock(&mutex);
-        return;
+    if (child) {
+        // The child has none of its parent's calls, nor its waiters: a
+        // condition variable that still counts them could block a broadcast.
+        // The mutex is unlocked, not re-initialised, so that race detectors
+        // see it released by the thread that took it.
+        pending.store(0);
+        waiters.store(0);
+        drained = PTHREAD_COND_INITIALIZER;
     }
-    // The child has none of its parent's calls, nor its waiters: a condition
-    // variable that still counts them could block a broadcast.
-    pending.store(0);
-    waiters.store(0);
-    mutex = PTHREAD_MUTEX_INITIALIZER;
-    drained = PTHREAD_COND_INITIALIZER;
+    pthread_mutex_unlock(&mutex);
 }
 
 void releaseWaitersAtStop() noexcept {
