@@ -37,14 +37,19 @@ write_basic_package_version_file("${PROJECT_BINARY_DIR}/QelSMSConfigVersion.cmak
 install(FILES "${PROJECT_BINARY_DIR}/QelSMSConfig.cmake" "${PROJECT_BINARY_DIR}/QelSMSConfigVersion.cmake"
   DESTINATION ${QELSMS_CMAKE_DIR} COMPONENT Development)
 
-# The prefix is derived from where the .pc file lies, so an installed tree
-# still works after it is moved (or unpacked somewhere with dpkg-deb -x).
+# Two forms of the .pc file; the install picks one once it knows the prefix.
+# Into /usr (a distribution package, DESTDIR staging) the paths are named as
+# they are: pkg-config then drops -I/usr/include, which it can't recognise
+# behind ${pcfiledir}/../.., and GCC's #include_next breaks when the system
+# directory is named with -I. Any other prefix is derived from where the file
+# lies, so an installed tree still works after it is moved. A package
+# unpacked elsewhere is found with pkg-config --define-variable=prefix=DIR.
 if(IS_ABSOLUTE "${QELSMS_PKGCONFIG_DIR}")
-  set(QELSMS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(QELSMS_PC_RELOCATABLE_PREFIX "${CMAKE_INSTALL_PREFIX}")
 else()
   file(RELATIVE_PATH QELSMS_PC_UP "/prefix/${QELSMS_PKGCONFIG_DIR}" "/prefix")
-  set(QELSMS_PC_PREFIX "\${pcfiledir}/${QELSMS_PC_UP}")
-  string(REGEX REPLACE "/$" "" QELSMS_PC_PREFIX "${QELSMS_PC_PREFIX}")
+  set(QELSMS_PC_RELOCATABLE_PREFIX "\${pcfiledir}/${QELSMS_PC_UP}")
+  string(REGEX REPLACE "/$" "" QELSMS_PC_RELOCATABLE_PREFIX "${QELSMS_PC_RELOCATABLE_PREFIX}")
 endif()
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   set(QELSMS_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
@@ -72,5 +77,20 @@ else()
   set(QELSMS_PC_LIBS "-pthread")
   set(QELSMS_PC_LIBS_PRIVATE "")
 endif()
-configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/qelsms.pc" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/qelsms.pc" DESTINATION ${QELSMS_PKGCONFIG_DIR} COMPONENT Development)
+set(QELSMS_PC_PREFIX "${QELSMS_PC_RELOCATABLE_PREFIX}")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/pkgconfig/relocatable/qelsms.pc" @ONLY)
+set(QELSMS_PC_PREFIX "/usr")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/pkgconfig/usr/qelsms.pc" @ONLY)
+if(IS_ABSOLUTE "${QELSMS_PKGCONFIG_DIR}")
+  set(QELSMS_PC_DESTINATION "${QELSMS_PKGCONFIG_DIR}")
+else()
+  set(QELSMS_PC_DESTINATION "\${CMAKE_INSTALL_PREFIX}/${QELSMS_PKGCONFIG_DIR}")
+endif()
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(qelsms_pc \"${PROJECT_BINARY_DIR}/pkgconfig/usr/qelsms.pc\")
+  else()
+    set(qelsms_pc \"${PROJECT_BINARY_DIR}/pkgconfig/relocatable/qelsms.pc\")
+  endif()
+  file(INSTALL DESTINATION \"${QELSMS_PC_DESTINATION}\" TYPE FILE FILES \"\${qelsms_pc}\")
+" COMPONENT Development)

@@ -101,14 +101,23 @@ expect_package_from() {
   }
 }
 
-# pkgconfig_consumer NAME PKGCONFIG-DIR: a plain compiler command, the way a
-# Makefile would build.
+# pkgconfig_consumer NAME PKGCONFIG-DIR ROOT: a plain compiler command, the
+# way a Makefile would build, against a package unpacked under ROOT.
 pkgconfig_consumer() {
   local dir=$work/$1 flags
   mkdir -p "$dir"
-  flags=$(PKG_CONFIG_PATH=$2 pkg-config --cflags --libs qelsms)
+  # As installed, the file names /usr itself: pkg-config must drop the system
+  # include directory (-I/usr/include breaks GCC's #include_next).
+  flags=$(PKG_CONFIG_PATH=$2 pkg-config --cflags qelsms)
+  echo "pkg-config --cflags qelsms, as installed: '$flags'"
+  if grep -q -e '/\.\./' -e '-I/usr/include\b' <<<"$flags"; then
+    echo "the include path is not the canonical one pkg-config leaves out"
+    return 1
+  fi
+  local define=(--define-variable=prefix="$3/usr")
+  flags=$(PKG_CONFIG_PATH=$2 pkg-config "${define[@]}" --cflags --libs qelsms)
   local rpath
-  rpath=$(PKG_CONFIG_PATH=$2 pkg-config --variable=libdir qelsms)
+  rpath=$(PKG_CONFIG_PATH=$2 pkg-config "${define[@]}" --variable=libdir qelsms)
   echo "pkg-config --cflags --libs qelsms: $flags"
   # shellcheck disable=SC2086 # the flags are meant to split
   g++ -std=c++20 -Wall -Wextra -Wpedantic -Werror "$consumers/send_one.cpp" $flags -Wl,-rpath,"$rpath" \
@@ -120,7 +129,7 @@ pkgconfig_consumer() {
 pkgconfig_keeps_standard() {
   local dir=$work/pkg-config-c++23 flags expected
   mkdir -p "$dir"
-  flags=$(PKG_CONFIG_PATH=$1 pkg-config --cflags qelsms)
+  flags=$(PKG_CONFIG_PATH=$1 pkg-config --define-variable=prefix="$2/usr" --cflags qelsms)
   echo "pkg-config --cflags qelsms: $flags"
   if grep -q -- '-std=' <<<"$flags"; then echo "Cflags name a standard"; return 1; fi
   expected=$(g++ -std=c++23 -x c++ -dM -E /dev/null | sed -n 's/^#define __cplusplus \([0-9]*\)L$/\1/p')
@@ -184,6 +193,23 @@ prefix_programs_start() {
   ldd "$1/bin/qelsms" | grep -F "libqelsms.so.1 => $1/bin/../lib/"
 }
 
+# Every ELF file the packages install is built with Debian's full hardening:
+# read-only relocations bound at load (RELRO with BIND_NOW) and a PIE program.
+packages_hardened() {
+  local file count=0
+  while IFS= read -r -d '' file; do
+    file -b "$file" | grep -q '^ELF' || continue
+    count=$((count + 1))
+    readelf -lW "$file" | grep -q GNU_RELRO || { echo "$file: no RELRO"; return 1; }
+    readelf -dW "$file" | grep -Eq 'BIND_NOW|FLAGS.*\bNOW\b' || { echo "$file: not bound at load"; return 1; }
+    if [[ $file == */bin/* ]]; then
+      readelf -hW "$file" | grep -q 'DYN' || { echo "$file: not a PIE"; return 1; }
+    fi
+    echo "hardened: ${file#"$work"/}"
+  done < <(find "$work/deb-static/usr/bin" "$work/deb-shared/usr/bin" "$work/deb-shared/usr/lib" -type f -print0)
+  [[ $count -ge 3 ]] || { echo "only $count ELF files found"; return 1; }
+}
+
 # How each consumer links: a shared libqelsms is loaded at run time and curl
 # stays its private dependency; a static one leaves no libqelsms behind.
 expect_linkage() {
@@ -230,6 +256,7 @@ step install-shared install_library "$work/lib-shared" "$work/shared"
 step prefix-runpath prefix_programs_start "$work/shared"
 step package-deb-static package_library "$work/lib-static" "$work/deb-static"
 step package-deb-shared package_library "$work/lib-shared" "$work/deb-shared"
+step packages-hardened packages_hardened
 
 step find-package-static cmake_consumer find-package-static "$consumers/find_package" \
   -DCMAKE_PREFIX_PATH="$work/static"
@@ -240,9 +267,9 @@ step find-package-shared-origin expect_package_from find-package-shared "$work/s
 step find-package-deb cmake_consumer find-package-deb "$consumers/find_package" \
   -DCMAKE_PREFIX_PATH="$work/deb-static/usr"
 step find-package-deb-origin expect_package_from find-package-deb "$work/deb-static/usr"
-step pkg-config-static pkgconfig_consumer pkg-config-static "$(pc_dir "$work/deb-static/usr")"
-step pkg-config-shared pkgconfig_consumer pkg-config-shared "$(pc_dir "$work/deb-shared/usr")"
-step pkg-config-c++23 pkgconfig_keeps_standard "$(pc_dir "$work/deb-static/usr")"
+step pkg-config-static pkgconfig_consumer pkg-config-static "$(pc_dir "$work/deb-static/usr")" "$work/deb-static"
+step pkg-config-shared pkgconfig_consumer pkg-config-shared "$(pc_dir "$work/deb-shared/usr")" "$work/deb-shared"
+step pkg-config-c++23 pkgconfig_keeps_standard "$(pc_dir "$work/deb-static/usr")" "$work/deb-static"
 step tools-manual tools_manual
 step add-subdirectory cmake_consumer add-subdirectory "$consumers/add_subdirectory" \
   -DQELSMS_SOURCE_DIR="$root"

@@ -5,7 +5,7 @@
 # libqelsms1 (the shared object) and libqelsms-dev. Both: qelsms-tools (the
 # qelsms client) and qelsms-sandbox (the local test server), and a -dbgsym
 # package of debug information for each package with programs or libraries.
-# The build uses Debian's hardening flags (dpkg-buildflags). The packages
+# The build uses all of Debian's hardening flags (dpkg-buildflags). The packages
 # land in BUILD-DIR/packages; install them with `apt install ./FILE.deb`. Any
 # lintian error fails the script (lintian is skipped when not installed).
 set -euo pipefail
@@ -18,6 +18,9 @@ if [[ ${1:-} == --shared ]]; then
 fi
 build=${1:-build/deb}
 
+# All of Debian's hardening, bindnow included: the library and programs
+# resolve their symbols at load, so the whole GOT is read-only (full RELRO).
+export DEB_BUILD_MAINT_OPTIONS=${DEB_BUILD_MAINT_OPTIONS:-hardening=+all}
 # CMake reads no CPPFLAGS: the preprocessor's flags (_FORTIFY_SOURCE) go with
 # the compiler's.
 cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
