@@ -246,9 +246,6 @@ private:
     // Hands a submitted request to the scheduler, under its settings' limits.
     void admit(std::unique_ptr<Request> request, Clock::time_point now) {
         const Settings& settings = *request->settings;
-        request->key =
-            QueueKey{request->url->hostKey,
-                     request->client ? std::string_view(request->client->account) : std::string_view()};
         request->limits = &settings.jobLimits;
         if (request->client) request->bucket = &request->client->bucket;
         request->deadline =
@@ -277,8 +274,9 @@ private:
             counters.inFlight.fetch_add(1, std::memory_order_relaxed);
             if (!driver_.start(request)) {
                 complete(request, Expiry::None);
-            } else if (request.log) {
-                logExchangeStart(*request.settings, request.log->target, request.post, request.body.size());
+            } else if (request.transfer->log) {
+                logExchangeStart(*request.settings, request.transfer->log->target, request.post,
+                                 request.body.size());
             }
         }
         due_.clear();
@@ -327,7 +325,7 @@ private:
         if (readAt < nextSweep_) return false;
         nextSweep_ = readAt + kIdleSweepInterval;
         for (const auto& job : scheduler_.active()) {
-            Scheduler::progress(*job, TransferDriver::bytesMoved(static_cast<const Request&>(*job)), readAt);
+            scheduler_.progress(*job, TransferDriver::bytesMoved(static_cast<const Request&>(*job)), readAt);
         }
         scheduler_.takeExpired(readAt, expired_);
         for (Job* job : expired_)
@@ -345,8 +343,9 @@ private:
         counters.inFlight.fetch_sub(1, std::memory_order_relaxed);
         ++request->triesMade;
         Outcome outcome = record.failure ? Outcome(transferError(*record.failure, record.reason))
-                                         : classifyAnswer(request->response, record.response);
-        if (request->log) logExchangeEnd(*request->settings, request->log->target, record, outcome);
+                                         : classifyAnswer(request->transfer->response, record.response);
+        if (const auto& log = request->transfer->log)
+            logExchangeEnd(*request->settings, log->target, record, outcome);
         if (request->triesMade > 1) OutcomeAccess::setAttempts(outcome, request->triesMade);
         if (retryLater(request, record)) return;
 
@@ -364,7 +363,7 @@ private:
             }
             working_->lock();
         }
-        driver_.keepBuffer(request->response);
+        driver_.release(*request);
         request.reset();  // releases the callbacks
         counters.completed.fetch_add(1, std::memory_order_relaxed);
         callEnded();
@@ -387,7 +386,7 @@ private:
             retryAfter =
                 retryAfterDelay(record.retryAfter, std::chrono::system_clock::now(), policy.maxDelay);
             const Clock::time_point until = now + retryAfter;
-            scheduler_.pauseAccount(std::string(request->key.account), until);
+            scheduler_.pauseAccount(std::string(request->queueKey().account), until);
             if (request->bucket != nullptr) request->bucket->pauseUntil(until);
         }
         const RetryInput input{progress, request->triesMade,    retryAfter,     jitter_(random_),
@@ -395,12 +394,7 @@ private:
         const auto delay = nextTryDelay(input, policy);
         if (!delay) return false;
 
-        driver_.keepBuffer(request->response);
-        request->response.clear();
-        request->tooLarge = false;
-        request->result = 0;
-        request->attempts = 0;
-        request->log.reset();
+        driver_.release(*request);
         request->retrying = true;
         request->notBefore = now + *delay;
         counters.waitingToRetry.fetch_add(1, std::memory_order_relaxed);

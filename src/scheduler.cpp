@@ -49,7 +49,7 @@ void Scheduler::forget(Queue& queue) {
 }
 
 void Scheduler::enqueue(std::unique_ptr<Job> job) {
-    Queue& queue = queueFor(job->key);
+    Queue& queue = queueFor(job->queueKey());
     if (queue.waiting.empty()) turns_.push_back(&queue);
     queue.waiting.push_back(std::move(job));
     ++queued_;
@@ -122,13 +122,11 @@ void Scheduler::takeDue(Clock::time_point now, std::vector<Job*>& out) {
         } else {
             turns_.push_back(queue);
         }
-        job->startedAt = now;
-        job->lastActivity = now;
-        job->bytesSeen = 0;
         job->expiry = Expiry::None;
-        job->activeIndex_ = active_.size();
+        job->activeIndex_ = static_cast<std::uint32_t>(active_.size());
         out.push_back(job.get());
         active_.push_back(std::move(job));
+        running_.push_back(Running{now, now, 0});
     }
     turns_.insert(turns_.end(), passedOver_.begin(), passedOver_.end());
     passedOver_.clear();
@@ -139,32 +137,37 @@ std::unique_ptr<Job> Scheduler::finish(Job& job) {
     std::unique_ptr<Job> taken = std::move(active_[index]);
     if (index + 1 != active_.size()) {
         active_[index] = std::move(active_.back());
-        active_[index]->activeIndex_ = index;
+        active_[index]->activeIndex_ = static_cast<std::uint32_t>(index);
+        running_[index] = running_.back();
     }
     active_.pop_back();
+    running_.pop_back();
     HostState* host = taken->host_;
     taken->host_ = nullptr;
     if (--host->active == 0 && host->queues.empty()) hosts_.erase(std::string(host->name));
     return taken;
 }
 
-void Scheduler::progress(Job& job, std::uint64_t bytes, Clock::time_point now) noexcept {
-    if (bytes != job.bytesSeen) {
-        job.bytesSeen = bytes;
-        job.lastActivity = now;
+void Scheduler::progress(const Job& job, std::uint64_t bytes, Clock::time_point now) noexcept {
+    Running& running = running_[job.activeIndex_];
+    if (bytes != running.bytesSeen) {
+        running.bytesSeen = bytes;
+        running.lastActivity = now;
     }
 }
 
 void Scheduler::takeExpired(Clock::time_point now, std::vector<Job*>& out) {
-    for (const auto& job : active_) {
-        if (now - job->startedAt >= job->deadline) {
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        Job* job = active_[i].get();
+        const Running& running = running_[i];
+        if (now - running.startedAt >= job->deadline) {
             job->expiry = Expiry::Deadline;
-        } else if (now - job->lastActivity >= job->limits->idleLimit) {
+        } else if (now - running.lastActivity >= job->limits->idleLimit) {
             job->expiry = Expiry::Idle;
         } else {
             continue;
         }
-        out.push_back(job.get());
+        out.push_back(job);
     }
 }
 
@@ -194,9 +197,9 @@ std::optional<Clock::time_point> Scheduler::nextStart() const {
 
 std::optional<Clock::time_point> Scheduler::nextExpiry() const {
     std::optional<Clock::time_point> earliest;
-    for (const auto& job : active_) {
-        considerTime(earliest, job->startedAt + job->deadline);
-        considerTime(earliest, job->lastActivity + job->limits->idleLimit);
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        considerTime(earliest, running_[i].startedAt + active_[i]->deadline);
+        considerTime(earliest, running_[i].lastActivity + active_[i]->limits->idleLimit);
     }
     return earliest;
 }
@@ -223,6 +226,7 @@ std::vector<std::unique_ptr<Job>> Scheduler::drain() {
     turns_.clear();
     delayed_.clear();
     active_.clear();
+    running_.clear();
     hosts_.clear();
     queued_ = 0;
     return all;

@@ -28,8 +28,7 @@ using Clock = std::chrono::steady_clock;
 // Where a job waits. The connection limits are the host's, shared by every
 // account that sends to it; each account's requests wait in a queue of their
 // own, so that one account can be held back without holding back another.
-// The texts are viewed, not kept: the job holds what they view for as long as
-// the scheduler has it.
+// The texts are viewed, not kept: the job holds what they view.
 struct QueueKey {
     // "scheme://authority"
     std::string_view host;
@@ -47,19 +46,23 @@ struct JobLimits {
 };
 
 // Why the scheduler gave up on a job in flight.
-enum class Expiry { None, Idle, Deadline };
+enum class Expiry : std::uint8_t { None, Idle, Deadline };
 
 class Scheduler;
 struct HostState;
 
 // One request as the scheduler sees it. The engine's request derives from it.
+// A queued request costs its memory for as long as it waits, so what only a
+// job in flight needs (its clocks) is the scheduler's, not the job's.
 struct Job {
     Job() = default;
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
     virtual ~Job() = default;
 
-    QueueKey key;
+    // Where the job waits; what the texts view lives as long as the job.
+    virtual QueueKey queueKey() const noexcept = 0;
+
     // The job doesn't start before this time.
     Clock::time_point notBefore{};
     // Never null while the scheduler has the job; outlives it.
@@ -70,16 +73,13 @@ struct Job {
     // only by the scheduler's thread; null for an account without one.
     TokenBucket* bucket = nullptr;
 
-    // Kept by the scheduler.
-    Clock::time_point startedAt{};
-    Clock::time_point lastActivity{};
-    std::uint64_t bytesSeen = 0;
+    // Set by the scheduler when the job's time in flight ran out.
     Expiry expiry = Expiry::None;
 
 private:
     friend class Scheduler;
+    std::uint32_t activeIndex_ = 0;
     HostState* host_ = nullptr;
-    std::size_t activeIndex_ = 0;
 };
 
 // Used by one thread (the network thread) only.
@@ -106,9 +106,9 @@ public:
     // expired) and hands it back.
     std::unique_ptr<Job> finish(Job& job);
 
-    // Tells the scheduler how many bytes the job has moved in all, as seen
-    // at `now`: a change restarts its idle clock.
-    static void progress(Job& job, std::uint64_t bytes, Clock::time_point now) noexcept;
+    // Tells the scheduler how many bytes the job in flight has moved in all,
+    // as seen at `now`: a change restarts its idle clock.
+    void progress(const Job& job, std::uint64_t bytes, Clock::time_point now) noexcept;
 
     // Puts into `out` the jobs in flight whose deadline or idle time ran out
     // by `now`, with their `expiry` set; they stay in flight until finished.
@@ -168,7 +168,15 @@ private:
     std::vector<Queue*> passedOver_;
     std::multimap<Clock::time_point, std::unique_ptr<Job>> delayed_;
     std::unordered_map<std::string, Clock::time_point, NameHash, std::equal_to<>> pausedAccounts_;
+    // The clocks of a job in flight, at its index in active_.
+    struct Running {
+        Clock::time_point startedAt;
+        Clock::time_point lastActivity;
+        std::uint64_t bytesSeen = 0;
+    };
+
     std::vector<std::unique_ptr<Job>> active_;
+    std::vector<Running> running_;
     std::size_t queued_ = 0;
 };
 

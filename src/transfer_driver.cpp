@@ -28,22 +28,22 @@ bool isProtocolVersionFailure(std::string_view text) {
 }
 
 // Kept between transfers: up to this many easy handles of each method, and as
-// many answer buffers, each up to a size.
+// many transfer states, each with an answer buffer up to a size.
 constexpr std::size_t kMaxSpares = 256;
 constexpr std::size_t kMaxSpareBufferBytes = std::size_t{64} * 1024;
 
 CURL* easyOf(const Request& request) {
-    return static_cast<CURL*>(request.handle);
+    return request.transfer ? static_cast<CURL*>(request.transfer->handle) : nullptr;
 }
 
 std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* userData) {
-    auto* request = static_cast<Request*>(userData);
+    auto* transfer = static_cast<TransferState*>(userData);
     const std::size_t bytes = size * count;
-    if (request->response.size() + bytes > request->maxAnswerBytes) {
-        request->tooLarge = true;
+    if (transfer->response.size() + bytes > transfer->maxAnswerBytes) {
+        transfer->tooLarge = true;
         return 0;  // makes curl fail the transfer with CURLE_WRITE_ERROR
     }
-    request->response.append(data, bytes);
+    transfer->response.append(data, bytes);
     return bytes;
 }
 
@@ -54,8 +54,8 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
 // time; a second attempt fails it instead, and the application decides
 // whether to send again.
 int sendOnce(void* userData, char*, char*, int, int) {
-    auto* request = static_cast<Request*>(userData);
-    return request->attempts++ == 0 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+    auto* transfer = static_cast<TransferState*>(userData);
+    return transfer->attempts++ == 0 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 static_assert(sizeof(TransferLog::errorText) == CURL_ERROR_SIZE);
@@ -112,6 +112,7 @@ std::string seconds(long count) {
 // information.
 std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, TransferStage stage) {
     CURL* easy = easyOf(request);
+    const TransferState& transfer = *request.transfer;
     const long timeout = request.settings->timeoutSeconds;
     if (expiry == Expiry::Deadline) {
         return "timed out: exchange not finished within its deadline of " +
@@ -127,9 +128,9 @@ std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, 
                 return "timed out: no byte for " + seconds(timeout) + " while the answer arrived";
         }
     }
-    if (request.tooLarge) return "answer larger than the library accepts";
-    const char* curlText =
-        request.log && request.log->errorText[0] != '\0' ? request.log->errorText : curl_easy_strerror(code);
+    if (transfer.tooLarge) return "answer larger than the library accepts";
+    const char* curlText = transfer.log && transfer.log->errorText[0] != '\0' ? transfer.log->errorText
+                                                                             : curl_easy_strerror(code);
     const long verify = info<long>(easy, CURLINFO_SSL_VERIFYRESULT);
     const long connectCode = info<long>(easy, CURLINFO_HTTP_CONNECTCODE);
     if (connectCode >= 300) return "the proxy refused the tunnel with status " + std::to_string(connectCode);
@@ -220,7 +221,7 @@ struct TransferDriver::State {
     curl_slist* jsonHeaders = nullptr;
     std::vector<SpareHandle> spareGets;
     std::vector<SpareHandle> sparePosts;
-    std::vector<std::string> spareBuffers;
+    std::vector<std::unique_ptr<TransferState>> spareTransfers;
 
     // curl's per-host limit only rises: requests started under older
     // settings keep theirs. Connections kept for reuse count against the
@@ -274,20 +275,29 @@ struct TransferDriver::State {
         }
     }
 
-    void lendBuffer(std::string& into) {
-        if (!spareBuffers.empty()) {
-            into = std::move(spareBuffers.back());
-            spareBuffers.pop_back();
-        }
+    std::unique_ptr<TransferState> takeTransfer() {
+        if (spareTransfers.empty()) return std::make_unique<TransferState>();
+        std::unique_ptr<TransferState> transfer = std::move(spareTransfers.back());
+        spareTransfers.pop_back();
+        return transfer;
     }
 
-    // Keeps an answer's storage for a later transfer, unless it grew too
-    // large or enough are kept.
-    void returnBuffer(std::string& buffer) {
-        if (buffer.capacity() <= kMaxSpareBufferBytes && spareBuffers.size() < kMaxSpares) {
-            buffer.clear();
-            spareBuffers.push_back(std::move(buffer));
+    // Keeps a try's state, with its answer's storage, for a later transfer,
+    // unless enough are kept; an answer that grew large is not kept.
+    void returnTransfer(std::unique_ptr<TransferState> transfer) {
+        if (transfer == nullptr || spareTransfers.size() >= kMaxSpares) return;
+        if (transfer->response.capacity() > kMaxSpareBufferBytes) {
+            std::string().swap(transfer->response);
+        } else {
+            transfer->response.clear();
         }
+        transfer->handle = nullptr;
+        transfer->attempts = 0;
+        transfer->result = 0;
+        transfer->maxAnswerBytes = 0;
+        transfer->tooLarge = false;
+        transfer->log.reset();
+        spareTransfers.push_back(std::move(transfer));
     }
 };
 
@@ -310,33 +320,34 @@ TransferDriver::~TransferDriver() {
 bool TransferDriver::start(Request& request) {
     State& s = *state_;
     if (request.settings != s.appliedSettings) s.applyMultiLimits(request.settings);
+    if (!request.transfer) request.transfer = s.takeTransfer();
+    TransferState& transfer = *request.transfer;
     CURL* easy = s.take(request);
     if (easy == nullptr) return false;
-    request.handle = easy;
-    s.lendBuffer(request.response);
+    transfer.handle = easy;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &request);
     curl_easy_setopt(easy, CURLOPT_CURLU, request.url->handle.get());
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     const Settings& settings = *request.settings;
     const std::size_t extraAnswerBytes = request.numbers * kAnswerBytesPerNumber;
-    request.maxAnswerBytes = settings.maxAnswerBytes > SIZE_MAX - extraAnswerBytes
-                                 ? SIZE_MAX
-                                 : settings.maxAnswerBytes + extraAnswerBytes;
+    transfer.maxAnswerBytes = settings.maxAnswerBytes > SIZE_MAX - extraAnswerBytes
+                                  ? SIZE_MAX
+                                  : settings.maxAnswerBytes + extraAnswerBytes;
     if (request.post) {
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
         // curl reads the body in place; the request keeps it until done.
         // With the head, it goes out in one write.
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
-        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &request);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
     }
     if (settings.log) {
-        request.log = std::make_unique<TransferLog>();
-        request.log->target = targetOf(request);
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request.log->errorText);
+        transfer.log = std::make_unique<TransferLog>();
+        transfer.log->target = targetOf(request);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.log->errorText);
     }
     if (curl_multi_add_handle(s.multi, easy) != CURLM_OK) {
         if (settings.log) curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
-        request.handle = nullptr;
+        transfer.handle = nullptr;
         s.recycle(easy, request);
         return false;
     }
@@ -351,7 +362,7 @@ void TransferDriver::perform(std::vector<Request*>& finished) {
         if (message->msg != CURLMSG_DONE) continue;
         Request* request = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &request);
-        request->result = static_cast<int>(message->data.result);
+        request->transfer->result = static_cast<int>(message->data.result);
         finished.push_back(request);
     }
 }
@@ -372,27 +383,30 @@ bool TransferDriver::requestLeft(const Request& request) noexcept {
     // A POST's first attempt is let through once its connection is ready,
     // and may then be written at any moment.
     return info<curl_off_t>(easy, CURLINFO_REQUEST_SIZE) > 0 ||
-           info<curl_off_t>(easy, CURLINFO_PRETRANSFER_TIME_T) > 0 || (request.post && request.attempts > 0);
+           info<curl_off_t>(easy, CURLINFO_PRETRANSFER_TIME_T) > 0 ||
+           (request.post && request.transfer->attempts > 0);
 }
 
 TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
     State& s = *state_;
+    if (!request.transfer) request.transfer = s.takeTransfer();
+    TransferState& transfer = *request.transfer;
     CURL* easy = easyOf(request);
     TransferRecord record;
     const bool logging = static_cast<bool>(request.settings->log);
     if (easy == nullptr) {
         record.failure = TransferFailure{TransferCause::NotStarted, false, 0};
         record.reason = "could not start a transfer (out of memory or handles)";
-        if (logging && !request.log) {
-            request.log = std::make_unique<TransferLog>();
-            request.log->target = targetOf(request);
+        if (logging && !transfer.log) {
+            transfer.log = std::make_unique<TransferLog>();
+            transfer.log->target = targetOf(request);
         }
         return record;
     }
     const CURLcode code =
-        expiry != Expiry::None ? CURLE_OPERATION_TIMEDOUT : static_cast<CURLcode>(request.result);
+        expiry != Expiry::None ? CURLE_OPERATION_TIMEDOUT : static_cast<CURLcode>(transfer.result);
     const long status = info<long>(easy, CURLINFO_RESPONSE_CODE);
-    if (code == CURLE_OK && !request.tooLarge) {
+    if (code == CURLE_OK && !transfer.tooLarge) {
         record.stage = TransferStage::Answered;
         ResponseInfo& head = record.response.emplace();
         head.statusCode = status;
@@ -421,7 +435,7 @@ TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
         record.stage = !sent ? TransferStage::NotSent
                              : (httpStatus != 0 ? TransferStage::Answered : TransferStage::Sent);
         TransferCause cause = causeOfCurlCode(code);
-        if (request.tooLarge) cause = TransferCause::TooLarge;
+        if (transfer.tooLarge) cause = TransferCause::TooLarge;
         record.failure = TransferFailure{cause, sent, httpStatus};
         if (!sent) record.connectFailure = connectFailureOf(code, connectCode);
         record.reason = reasonInWords(request, code, expiry, record.stage);
@@ -438,12 +452,12 @@ TransferRecord TransferDriver::end(Request& request, Expiry expiry) {
     } else {
         s.recycle(easy, request);
     }
-    request.handle = nullptr;
+    transfer.handle = nullptr;
     return record;
 }
 
-void TransferDriver::keepBuffer(std::string& buffer) {
-    state_->returnBuffer(buffer);
+void TransferDriver::release(Request& request) {
+    state_->returnTransfer(std::move(request.transfer));
 }
 
 void TransferDriver::wait(std::chrono::milliseconds timeout) {

@@ -30,8 +30,8 @@ public:
     // the process, and a forked child abandons its parent's.
     ~TransferDriver();
 
-    // Starts `request`'s transfer under its settings; false when libcurl
-    // can't take it (out of memory or handles).
+    // Starts `request`'s transfer under its settings, giving it a transfer
+    // state; false when libcurl can't take it (out of memory or handles).
     bool start(Request& request);
 
     // Moves bytes on every transfer's connections, without waiting, and puts
@@ -48,8 +48,9 @@ public:
     // and says how it went. `expiry` is why the loop gave up on it, if it did.
     TransferRecord end(Request& request, Expiry expiry);
 
-    // Keeps a delivered answer's storage for a later transfer.
-    void keepBuffer(std::string& buffer);
+    // Takes back `request`'s transfer state once its answer was read, and
+    // keeps it, answer buffer included, for a later transfer.
+    void release(Request& request);
 
     // Waits until a connection is ready, wake() is called or `timeout` passes.
     void wait(std::chrono::milliseconds timeout);
