@@ -18,13 +18,7 @@
 
 namespace qelsms::cli {
 
-namespace {
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trim(std::string_view text) {
+std::string_view trimBlanks(std::string_view text) noexcept {
     while (!text.empty() && (isBlank(text.front()) || text.front() == '\r'))
         text.remove_prefix(1);
     while (!text.empty() && (isBlank(text.back()) || text.back() == '\r'))
@@ -32,9 +26,11 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-std::string where(std::string_view source, std::size_t line) {
+std::string sourceLine(std::string_view source, std::size_t line) {
     return std::string(source) + ":" + std::to_string(line);
 }
+
+namespace {
 
 // Reads CSV text one character at a time, keeping the line number so errors
 // can point at the offending line.
@@ -57,7 +53,7 @@ public:
                 if (more) ++pos_;
             }
             endRecord();
-            const bool blankLine = record.fields.size() == 1 && trim(record.fields.front()).empty();
+            const bool blankLine = record.fields.size() == 1 && trimBlanks(record.fields.front()).empty();
             if (!blankLine) out.push_back(std::move(record));
         }
         return out;
@@ -96,7 +92,7 @@ private:
         std::string value;
         while (true) {
             if (pos_ >= text_.size()) {
-                throw InputError(where(source_, openedOn) + ": quoted field is never closed");
+                throw InputError(sourceLine(source_, openedOn) + ": quoted field is never closed");
             }
             const char c = text_[pos_++];
             if (c == '"') {
@@ -113,7 +109,7 @@ private:
         while (pos_ < text_.size() && isBlank(text_[pos_]))
             ++pos_;
         if (!atRecordEnd() && text_[pos_] != ',') {
-            throw InputError(where(source_, line_) + ": unexpected text after a closing quote");
+            throw InputError(sourceLine(source_, line_) + ": unexpected text after a closing quote");
         }
         return value;
     }
@@ -173,7 +169,7 @@ void requireUtf8(std::string_view text, std::string_view source) {
         const std::size_t length = decoded.length;
         if (!decoded.valid) {
             const auto b = static_cast<unsigned char>(text.front());
-            throw InputError(where(source, line) + ": byte 0x" + kHex[b >> 4] + kHex[b & 0xF] +
+            throw InputError(sourceLine(source, line) + ": byte 0x" + kHex[b >> 4] + kHex[b & 0xF] +
                              " at column " + std::to_string(column) + " is not valid UTF-8");
         }
         if (text.front() == '\n') {
@@ -216,7 +212,7 @@ namespace {
 
 bool looksLikeHeader(const CsvRecord& record) {
     if (record.fields.empty()) return false;
-    const std::string_view number = trim(record.fields[0]);
+    const std::string_view number = trimBlanks(record.fields[0]);
     return !number.empty() &&
            std::none_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -229,24 +225,24 @@ MessageMap messagesFromCsv(const std::vector<CsvRecord>& records, std::string_vi
     // A first record whose "number" has no digit ("number,text") is a header,
     // not a message to send.
     if (!skipHeader && !records.empty() && looksLikeHeader(records.front())) {
-        std::cerr << "qelsms: " << where(source, records.front().line) << ": \""
-                  << printable(trim(records.front().fields[0]))
+        std::cerr << "qelsms: " << sourceLine(source, records.front().line) << ": \""
+                  << printable(trimBlanks(records.front().fields[0]))
                   << "\" is not a number; taking the first record as a header (--header says so)\n";
         skipHeader = true;
     }
     for (std::size_t i = skipHeader ? 1 : 0; i < records.size(); ++i) {
         const CsvRecord& record = records[i];
         if (record.fields.size() != 2) {
-            throw InputError(where(source, record.line) + ": expected 2 fields (number,text), found " +
+            throw InputError(sourceLine(source, record.line) + ": expected 2 fields (number,text), found " +
                              std::to_string(record.fields.size()));
         }
-        const std::string number(trim(record.fields[0]));
-        if (number.empty()) throw InputError(where(source, record.line) + ": the number is empty");
+        const std::string number(trimBlanks(record.fields[0]));
+        if (number.empty()) throw InputError(sourceLine(source, record.line) + ": the number is empty");
         const auto [seen, inserted] = firstLine.emplace(number, record.line);
         if (!inserted) {
             // A map keeps one text per number; sending only one of two texts
             // silently would lose a message.
-            throw InputError(where(source, record.line) + ": number " + number +
+            throw InputError(sourceLine(source, record.line) + ": number " + number +
                              " is already listed on line " + std::to_string(seen->second));
         }
         messages.emplace(number, record.fields[1]);
@@ -259,7 +255,7 @@ std::vector<std::string> parseNumberList(std::string_view text) {
     std::vector<std::string> numbers;
     while (!text.empty()) {
         const auto end = text.find('\n');
-        const std::string_view line = trim(text.substr(0, end));
+        const std::string_view line = trimBlanks(text.substr(0, end));
         if (!line.empty() && line.front() != '#') numbers.emplace_back(line);
         if (end == std::string_view::npos) break;
         text.remove_prefix(end + 1);

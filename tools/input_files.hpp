@@ -35,6 +35,17 @@ std::string printable(std::string_view text);
 /// line, the column (in bytes) and the first byte that is not.
 void requireUtf8(std::string_view text, std::string_view source);
 
+/// A space or a tab: the blanks around a field or a number.
+inline bool isBlank(int c) noexcept {
+    return c == ' ' || c == '\t';
+}
+
+/// `text` without the blanks and carriage returns around it.
+std::string_view trimBlanks(std::string_view text) noexcept;
+
+/// "SOURCE:LINE", where an input error points.
+std::string sourceLine(std::string_view source, std::size_t line);
+
 /// One CSV record and the line it starts on (1-based).
 struct CsvRecord {
     std::size_t line = 0;

@@ -23,22 +23,6 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-bool isBlank(int c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (isBlank(text.front()) || text.front() == '\r'))
-        text.remove_prefix(1);
-    while (!text.empty() && (isBlank(text.back()) || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::string where(const std::string& source, std::size_t line) {
-    return source + ":" + std::to_string(line);
-}
-
 // Standard input copied into a file that has no name, so that it disappears
 // with the process however the process ends; the returned path reopens it.
 std::string spoolStandardInput() {
@@ -115,7 +99,7 @@ bool RecordStream::next(CampaignRecord& record) {
 bool RecordStream::nextListed(CampaignRecord& record) {
     while (std::getline(in_, buffer_)) {
         const std::size_t line = line_++;
-        const std::string_view number = trim(buffer_);
+        const std::string_view number = trimBlanks(buffer_);
         if (number.empty() || number.front() == '#') continue;
         record.number.assign(number);
         record.text.clear();
@@ -143,7 +127,7 @@ bool RecordStream::nextCsv(CampaignRecord& record) {
                 while (true) {
                     const int c = get();
                     if (c == std::char_traits<char>::eof()) {
-                        throw InputError(where(name_, openedOn) + ": quoted field is never closed");
+                        throw InputError(sourceLine(name_, openedOn) + ": quoted field is never closed");
                     }
                     if (c == '"') {
                         if (peek() == '"') {
@@ -160,7 +144,7 @@ bool RecordStream::nextCsv(CampaignRecord& record) {
                 const int after = peek();
                 if (after != ',' && after != '\n' && after != '\r' &&
                     after != std::char_traits<char>::eof()) {
-                    throw InputError(where(name_, line_) + ": unexpected text after a closing quote");
+                    throw InputError(sourceLine(name_, line_) + ": unexpected text after a closing quote");
                 }
             }
             while (true) {
@@ -183,17 +167,17 @@ bool RecordStream::nextCsv(CampaignRecord& record) {
             ++line_;
         }
         if (in_.bad()) throw InputError("cannot read " + name_);
-        if (fields.size() == 1 && trim(fields.front()).empty()) continue;
+        if (fields.size() == 1 && trimBlanks(fields.front()).empty()) continue;
         if (source_.header && !headerSkipped_) {
             headerSkipped_ = true;
             continue;
         }
         if (fields.size() != 2) {
-            throw InputError(where(name_, startLine) + ": expected 2 fields (number,text), found " +
+            throw InputError(sourceLine(name_, startLine) + ": expected 2 fields (number,text), found " +
                              std::to_string(fields.size()));
         }
-        const std::string_view number = trim(fields[0]);
-        if (number.empty()) throw InputError(where(name_, startLine) + ": the number is empty");
+        const std::string_view number = trimBlanks(fields[0]);
+        if (number.empty()) throw InputError(sourceLine(name_, startLine) + ": the number is empty");
         record.number.assign(number);
         record.text = std::move(fields[1]);
         record.line = startLine;

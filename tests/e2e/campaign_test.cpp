@@ -23,9 +23,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "child_process.hpp"
 #include "sandbox_process.hpp"
 
-extern char** environ;
 
 namespace qelsms {
 namespace {
@@ -44,22 +44,7 @@ public:
     Cli(const std::vector<std::string>& args, const fs::path& dir, const std::string& input = "/dev/null",
         const std::string& program = QELSMS_CLI_BINARY)
         : out_(dir / "out"), err_(dir / "err") {
-        std::vector<std::string> env;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (!std::string_view(*entry).starts_with("QELSMS_")) env.emplace_back(*entry);
-        }
-        env.push_back("QELSMS_USER=ann");
-        env.push_back("QELSMS_PASSWORD=" + kPassword);
-        std::vector<std::string> argvStrings{program};
-        argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        std::vector<char*> envp;
-        for (auto& s : argvStrings)
-            argv.push_back(s.data());
-        for (auto& s : env)
-            envp.push_back(s.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
+        test::ExecArgs exec(program, args, {"QELSMS_USER=ann", "QELSMS_PASSWORD=" + kPassword});
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork failed");
         if (pid_ == 0) {
@@ -70,7 +55,7 @@ public:
             dup2(in, STDIN_FILENO);
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
-            execve(argv[0], argv.data(), envp.data());
+            execve(exec.argv()[0], exec.argv(), exec.envp());
             _exit(127);
         }
     }

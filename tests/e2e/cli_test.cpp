@@ -25,10 +25,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "child_process.hpp"
 #include "sandbox_process.hpp"
 #include "test_server.hpp"
 
-extern char** environ;
 
 namespace qelsms {
 namespace {
@@ -57,22 +57,10 @@ std::ostream& operator<<(std::ostream& os, const ProgramRun& run) {
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, const std::string& input = "",
                       std::chrono::milliseconds limit = 30s) {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!std::string_view(*entry).starts_with("QELSMS_")) environment.emplace_back(*entry);
-    }
+    std::vector<std::string> extraEnv;
     for (const auto& [name, value] : env)
-        environment.push_back(name + "=" + value);
-    std::vector<std::string> argvStrings{program};
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    for (auto& s : argvStrings)
-        argv.push_back(s.data());
-    for (auto& s : environment)
-        envp.push_back(s.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+        extraEnv.push_back(name + "=" + value);
+    test::ExecArgs exec(program, args, extraEnv);
 
     int in[2];
     int out[2];
@@ -87,7 +75,7 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
+        execve(exec.argv()[0], exec.argv(), exec.envp());
         _exit(127);
     }
     close(in[0]);

@@ -27,8 +27,6 @@
 //   paced-fork    calls waiting for their pace and for a retry, then fork():
 //                 the child counts none of them and its own call goes through.
 // Every run must end promptly with status 0 and print no "L".
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,23 +80,11 @@ void manyCallsThenHandlers() {
         callBalance(i);
 }
 
-// A port on loopback that nothing listens on.
-int unusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // A client whose calls are refused a connection and retried for long.
 const qelsms::Client& refusedClient() {
     static const qelsms::Client client("user", "secret",
-                                       "http://127.0.0.1:" + std::to_string(unusedPort()) + "/api/",
+                                       "http://127.0.0.1:" + std::to_string(qelsms::test::closedPort()) + "/api/",
                                        {.retry = {.maxAttempts = 100,
                                                   .firstDelay = std::chrono::seconds(1),
                                                   .maxDelay = std::chrono::seconds(1)}});

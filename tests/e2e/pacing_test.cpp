@@ -4,8 +4,6 @@
 // certainly did not act, so no request reaches a server twice.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +18,7 @@
 #include <qelsms/qelsms.hpp>
 
 #include "sandbox_process.hpp"
+#include "test_server.hpp"
 
 namespace qelsms {
 namespace {
@@ -177,22 +176,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, PacingNeverSendsTwice,
                                          MayHaveActedCase{"UnusableAnswer", {{"type", "wrong-media-type"}}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A port on loopback that nothing listens on, for now.
-int unusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 TEST(PacingRetries, ARefusedConnectionIsRetriedUntilTheServerIsUpAndSentOnce) {
     configureHttpClient(HttpClientOptions{});
-    const int port = unusedPort();
+    const int port = test::closedPort();
     const Client retried("demo", "demo-password", "http://127.0.0.1:" + std::to_string(port) + "/api/",
                          {.retry = {.maxAttempts = 50, .firstDelay = 100ms, .maxDelay = 200ms}});
     std::future<Outcome> call = retried.SingleSMS(kRequest);
@@ -218,7 +205,7 @@ TEST(PacingRetries, ARefusedConnectionIsRetriedUntilTheServerIsUpAndSentOnce) {
 TEST(PacingRetries, ARefusedConnectionWithoutRetriesFailsAtOnceAsBefore) {
     configureHttpClient(HttpClientOptions{});
     const Client unretried("demo", "demo-password",
-                           "http://127.0.0.1:" + std::to_string(unusedPort()) + "/api/");
+                           "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/api/");
     const Outcome outcome = unretried.SingleSMS(kRequest).get();
     EXPECT_EQ(outcome.error().kind, ErrorKind::CouldNotConnect);
     EXPECT_EQ(outcome.attempts(), 1);

@@ -14,7 +14,25 @@
 #include <thread>
 #include <utility>
 
+extern char** environ;
+
 namespace qelsms::test {
+
+ExecArgs::ExecArgs(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& extraEnv) {
+    args_.push_back(program);
+    args_.insert(args_.end(), args.begin(), args.end());
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!std::string_view(*entry).starts_with("QELSMS_")) env_.emplace_back(*entry);
+    }
+    env_.insert(env_.end(), extraEnv.begin(), extraEnv.end());
+    for (auto& each : args_)
+        argv_.push_back(each.data());
+    for (auto& each : env_)
+        envp_.push_back(each.data());
+    argv_.push_back(nullptr);
+    envp_.push_back(nullptr);
+}
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool pipeInput) {
     int out[2];

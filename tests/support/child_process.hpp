@@ -13,6 +13,26 @@
 
 namespace qelsms::test {
 
+/// What execve() takes to run `program` with `args` in this process's
+/// environment, less its QELSMS_ variables, plus `extraEnv` ("NAME=value"
+/// each). Built before fork(), so that the child only calls execve().
+class ExecArgs {
+public:
+    ExecArgs(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& extraEnv);
+    ExecArgs(const ExecArgs&) = delete;
+    ExecArgs& operator=(const ExecArgs&) = delete;
+
+    char* const* argv() noexcept { return argv_.data(); }
+    char* const* envp() noexcept { return envp_.data(); }
+
+private:
+    std::vector<std::string> args_;
+    std::vector<std::string> env_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+};
+
 /// A child with its standard output (and optionally input) on pipes; its
 /// standard error is the driver's.
 class ChildProcess {
