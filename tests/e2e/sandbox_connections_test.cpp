@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sandbox_child.hpp"
+#include "test_server.hpp"
 
 namespace qelsms {
 namespace {
@@ -48,15 +49,8 @@ void raiseDescriptorLimit() {
 }
 
 int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
+    const int fd = test::connectLoopback(port);
+    if (fd < 0) return -1;
     const int yes = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     return fd;

@@ -533,15 +533,8 @@ struct RawAnswer {
 };
 
 RawAnswer exchange(int port, const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        throw std::runtime_error("cannot connect to the sandbox");
-    }
+    const int fd = test::connectLoopback(port);
+    if (fd < 0) throw std::runtime_error("cannot connect to the sandbox");
     timeval limit{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::size_t sent = 0;

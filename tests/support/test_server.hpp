@@ -94,6 +94,9 @@ private:
 std::string productionHost();
 int productionPort();
 
+// A TCP connection to 127.0.0.1:`port` (close-on-exec), or -1 when refused.
+int connectLoopback(int port);
+
 // A loopback port nobody listens on: a connection to it is refused at once.
 // The port is free again, so another process may take it; use it right away.
 int closedPort();
