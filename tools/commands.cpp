@@ -300,8 +300,8 @@ std::string describe(const Json& answer) {
     return line;
 }
 
-int runBalance(const GlobalOptions& global) {
-    const Client client = makeClient(global);
+int runBalance(const GlobalOptions& global, const AccountOptions& pacing) {
+    const Client client = makeClient(global, pacing);
     return report(
         global, 0, [&] { return client.GetBalance(); }, &describeBalance);
 }

@@ -98,8 +98,8 @@ std::string requireSender(const GlobalOptions& global);
 /// UsageError when neither or both are given.
 std::string messageText(const SendArguments& arguments);
 
-/// Runs `balance`.
-int runBalance(const GlobalOptions& global);
+/// Runs `balance` under `pacing` (its --rate and --retries).
+int runBalance(const GlobalOptions& global, const AccountOptions& pacing = {});
 /// Runs `send` (SingleSMS) or, with `bulk`, `bulk` (BulkSMS).
 int runSend(const GlobalOptions& global, const SendArguments& arguments, bool bulk);
 /// Runs `custom`.

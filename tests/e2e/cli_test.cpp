@@ -189,6 +189,27 @@ TEST_F(CliTest, BalancePrintsAReadableLineOrTheProvidersJson) {
     EXPECT_EQ(json::parse(asJson.out), (json{{"status", "success"}, {"username", "ann"}, {"balance", 1000}}));
 }
 
+// balance takes the account's pace and retries as the sending commands do: a
+// 429 is tried again after its Retry-After when --retries allows it.
+TEST_F(CliTest, BalanceRetriesA429OnlyWhenAsked) {
+    const std::string path = "/api/Credits/GetBalance/";
+    const auto balanceRequests = [&] { return requestCounts().at("paths").value(path, 0); };
+
+    control("POST", "/sandbox/faults", json{{"type", "throttle"}, {"retryAfter", 1}, {"path", path}});
+    const ProgramRun unretried = qelsms({"balance"});
+    EXPECT_EQ(unretried.status, 1) << unretried;
+    EXPECT_EQ(balanceRequests(), 1);
+
+    control("POST", "/sandbox/faults", json{{"type", "throttle"}, {"retryAfter", 1}, {"path", path}});
+    const ProgramRun retried = qelsms({"balance", "--retries", "1", "--rate", "5"});
+    EXPECT_EQ(retried.status, 0) << retried;
+    EXPECT_EQ(retried.out, "Balance: 1000\n");
+    EXPECT_EQ(balanceRequests(), 3);
+
+    EXPECT_EQ(qelsms({"balance", "--retries", "11"}).status, 2);
+    EXPECT_EQ(qelsms({"balance", "--rate", "0"}).status, 2);
+}
+
 TEST_F(CliTest, SendTakesNumbersFromArgumentsAndFromAFile) {
     const TempFile numbers("# staff\n  +97450000002 \n\n97450000003\r\n");
     const ProgramRun run = qelsms({"send", "--sender", "Shop", "-m", "Hello, world", "97450000001",
