@@ -1,13 +1,11 @@
 #include "campaign.hpp"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -21,6 +19,7 @@
 
 #include "campaign_plan.hpp"
 #include "input_files.hpp"
+#include "interrupt.hpp"
 #include "journal.hpp"
 #include "number_check.hpp"
 #include "number_stream.hpp"
@@ -32,41 +31,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t gStopRequested = 0;
-
-extern "C" void requestStop(int) {
-    gStopRequested = 1;
-}
-
-// SIGINT and SIGTERM end the campaign at the next batch boundary: the batch on
-// its way gets its outcome recorded, no further batch leaves. The handler
-// resets itself, so a second signal ends the process at once, which the
-// journal also survives.
-class StopOnSignal {
-public:
-    StopOnSignal() {
-        gStopRequested = 0;
-        struct sigaction action = {};
-        action.sa_handler = requestStop;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND | SA_RESTART;
-        sigaction(SIGINT, &action, &oldInterrupt_);
-        sigaction(SIGTERM, &action, &oldTerminate_);
-    }
-    ~StopOnSignal() {
-        sigaction(SIGINT, &oldInterrupt_, nullptr);
-        sigaction(SIGTERM, &oldTerminate_, nullptr);
-    }
-    StopOnSignal(const StopOnSignal&) = delete;
-    StopOnSignal& operator=(const StopOnSignal&) = delete;
-
-    static bool requested() { return gStopRequested != 0; }
-
-private:
-    struct sigaction oldInterrupt_ = {};
-    struct sigaction oldTerminate_ = {};
-};
 
 // --rate and --retries as the library's pacing of the campaign's client: at
 // most R requests a second, one at a time after a pause, and N further tries
@@ -303,7 +267,11 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
     const AccountOptions pacing = pacingOf(campaign);
     const Client client = makeClient(global, pacing);
     Progress progress(std::cerr, isatty(STDERR_FILENO) != 0, plan.batches(), plan.numbers);
-    const StopOnSignal stopOnSignal;
+    // SIGINT and SIGTERM end the campaign at the next batch boundary: the
+    // batch on its way gets its outcome recorded, no further batch leaves, and
+    // the summary is printed before the tool ends as interrupted. A second
+    // signal ends the process at once, which the journal also survives.
+    const InterruptWatch interruptWatch;
 
     stream.rewind();
     std::vector<CampaignRecord> batch;
@@ -331,7 +299,7 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
         if (!wanted(states[index])) {
             ++skipped;
         } else {
-            if (StopOnSignal::requested()) {
+            if (InterruptWatch::caught() != 0) {
                 stopped = true;
                 break;
             }
@@ -389,8 +357,13 @@ int runCampaign(const GlobalOptions& global, const Job& job, const CampaignOptio
         if (stopped) break;
     }
     progress.finish();
-    return summarize(global, stream, plan, batchSize, states, sentThisRun, skipped,
-                     journal ? &*journal : nullptr, stopped);
+    const int signal = InterruptWatch::caught();
+    if (signal != 0) std::cerr << "qelsms: interrupted by " << signalName(signal) << '\n';
+    const int status = summarize(global, stream, plan, batchSize, states, sentThisRun, skipped,
+                                 journal ? &*journal : nullptr, stopped || signal != 0);
+    // Like any interrupted run: a shell loop around the tool must stop too.
+    if (signal != 0) endAsInterrupted(signal);
+    return status;
 }
 
 }  // namespace
