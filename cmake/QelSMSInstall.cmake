@@ -38,11 +38,12 @@ install(FILES "${PROJECT_BINARY_DIR}/QelSMSConfig.cmake" "${PROJECT_BINARY_DIR}/
   DESTINATION ${QELSMS_CMAKE_DIR} COMPONENT Development)
 
 # Two forms of the .pc file; the install picks one once it knows the prefix.
-# Into /usr (a distribution package, DESTDIR staging) the paths are named as
-# they are: pkg-config then drops -I/usr/include, which it can't recognise
-# behind ${pcfiledir}/../.., and GCC's #include_next breaks when the system
-# directory is named with -I. Any other prefix is derived from where the file
-# lies, so an installed tree still works after it is moved. A package
+# Into /usr or /usr/local (a distribution package, DESTDIR staging, a plain
+# `cmake --install`) the paths are named as they are: pkg-config then drops
+# -I/usr/include, and GCC ignores -I for a system directory it recognises; a
+# path through ${pcfiledir}/../.. hides the directory from both, and GCC's
+# #include_next breaks behind it. Any other prefix is derived from where the
+# file lies, so an installed tree still works after it is moved. A package
 # unpacked elsewhere is found with pkg-config --define-variable=prefix=DIR.
 if(IS_ABSOLUTE "${QELSMS_PKGCONFIG_DIR}")
   set(QELSMS_PC_RELOCATABLE_PREFIX "${CMAKE_INSTALL_PREFIX}")
@@ -79,16 +80,19 @@ else()
 endif()
 set(QELSMS_PC_PREFIX "${QELSMS_PC_RELOCATABLE_PREFIX}")
 configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/pkgconfig/relocatable/qelsms.pc" @ONLY)
-set(QELSMS_PC_PREFIX "/usr")
-configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/pkgconfig/usr/qelsms.pc" @ONLY)
+set(QELSMS_PC_PREFIX "@QELSMS_INSTALL_PREFIX@")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/qelsms.pc.in" "${PROJECT_BINARY_DIR}/pkgconfig/system/qelsms.pc.in" @ONLY)
 if(IS_ABSOLUTE "${QELSMS_PKGCONFIG_DIR}")
   set(QELSMS_PC_DESTINATION "${QELSMS_PKGCONFIG_DIR}")
 else()
   set(QELSMS_PC_DESTINATION "\${CMAKE_INSTALL_PREFIX}/${QELSMS_PKGCONFIG_DIR}")
 endif()
 install(CODE "
-  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
-    set(qelsms_pc \"${PROJECT_BINARY_DIR}/pkgconfig/usr/qelsms.pc\")
+  string(REGEX REPLACE \"(.)/+$\" \"\\\\1\" QELSMS_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  if(QELSMS_INSTALL_PREFIX MATCHES \"^/usr(/local)?$\")
+    configure_file(\"${PROJECT_BINARY_DIR}/pkgconfig/system/qelsms.pc.in\"
+      \"${PROJECT_BINARY_DIR}/pkgconfig/system/qelsms.pc\" @ONLY)
+    set(qelsms_pc \"${PROJECT_BINARY_DIR}/pkgconfig/system/qelsms.pc\")
   else()
     set(qelsms_pc \"${PROJECT_BINARY_DIR}/pkgconfig/relocatable/qelsms.pc\")
   endif()
