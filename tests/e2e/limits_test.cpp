@@ -360,33 +360,42 @@ TEST(HttpClientOptionsCheck, RefusesLimitsThatAreNotPositive) {
 
 // A handler that blocks for longer than the idle time-out keeps the network
 // thread from reading; the answers that arrived meanwhile must be read before
-// any transfer is judged idle, not thrown away as timed out.
+// any transfer is judged idle, not thrown away as timed out. The other calls'
+// answers leave only once the handler blocks, so they arrive while it does,
+// however slow the machine; before that, the calls are silent only for the
+// first call's exchange.
 TEST(SlowHandler, LosesNoAnswerThatArrivedWhileItBlocked) {
+    constexpr int kIdleSeconds = 3;
+    std::promise<void> handlerBlocks;
+    const std::shared_future<void> blocking = handlerBlocks.get_future().share();
     LoopbackServer server(false);
-    server.setHandler([](const httplib::Request& req, httplib::Response& res) {
-        // The first answer comes while the others are still on their way, so
-        // that they arrive while its handler blocks.
-        std::this_thread::sleep_for(req.target.find("first") != std::string::npos ? 200ms : 600ms);
+    server.setHandler([blocking](const httplib::Request& req, httplib::Response& res) {
+        if (req.target.find("first") == std::string::npos) blocking.wait_for(30s);
         res.set_content(R"({"ok":true})", "application/json");
     });
     HttpClientOptions options;
-    options.timeoutSeconds = 1;
+    options.timeoutSeconds = kIdleSeconds;
     configureHttpClient(options);
     const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + "/api/";
     Client first("first", "p", base);
     Client other("other", "p", base);
 
-    std::promise<void> blocked;
-    first.GetBalance(
-        [&](nlohmann::json) {
-            std::this_thread::sleep_for(3s);
-            blocked.set_value();
-        },
-        [&](std::string) { blocked.set_value(); });
     std::vector<std::future<Outcome>> others;
     for (int i = 0; i < 8; ++i)
         others.push_back(other.GetBalance());
-    ASSERT_EQ(blocked.get_future().wait_for(30s), std::future_status::ready);
+    std::promise<void> blocked;
+    first.GetBalance(
+        [&](nlohmann::json) {
+            handlerBlocks.set_value();
+            std::this_thread::sleep_for(std::chrono::seconds(2 * kIdleSeconds + 1));
+            blocked.set_value();
+        },
+        [&](std::string message) {
+            ADD_FAILURE() << "the first call failed: " << message;
+            handlerBlocks.set_value();
+            blocked.set_value();
+        });
+    ASSERT_EQ(blocked.get_future().wait_for(60s), std::future_status::ready);
     for (auto& outcome : others) {
         ASSERT_EQ(outcome.wait_for(30s), std::future_status::ready);
         const Outcome got = outcome.get();
