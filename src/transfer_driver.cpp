@@ -130,7 +130,7 @@ std::string reasonInWords(const Request& request, CURLcode code, Expiry expiry, 
     }
     if (transfer.tooLarge) return "answer larger than the library accepts";
     const char* curlText = transfer.log && transfer.log->errorText[0] != '\0' ? transfer.log->errorText
-                                                                             : curl_easy_strerror(code);
+                                                                              : curl_easy_strerror(code);
     const long verify = info<long>(easy, CURLINFO_SSL_VERIFYRESULT);
     const long connectCode = info<long>(easy, CURLINFO_HTTP_CONNECTCODE);
     if (connectCode >= 300) return "the proxy refused the tunnel with status " + std::to_string(connectCode);

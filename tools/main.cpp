@@ -369,14 +369,16 @@ int main(int argc, char** argv) {
     // One GET: a second try never charges, but the library still makes one
     // only where the service certainly did not answer the first.
     qelsms::AccountOptions balancePacing;
-    balance->add_option_function<double>(
-               "--rate", [&balancePacing](double value) { balancePacing.requestsPerSecond = value; },
-               "at most R requests per second (the account's pace, as for the other commands)")
+    balance
+        ->add_option_function<double>(
+            "--rate", [&balancePacing](double value) { balancePacing.requestsPerSecond = value; },
+            "at most R requests per second (the account's pace, as for the other commands)")
         ->check(CLI::Range(0.001, 1000.0))
         ->type_name("R");
-    balance->add_option_function<int>(
-               "--retries", [&balancePacing](int value) { balancePacing.retry.maxAttempts = 1 + value; },
-               "further attempts when the service could not be reached or asked to wait (429)")
+    balance
+        ->add_option_function<int>(
+            "--retries", [&balancePacing](int value) { balancePacing.retry.maxAttempts = 1 + value; },
+            "further attempts when the service could not be reached or asked to wait (429)")
         ->check(CLI::Range(0, 10))
         ->type_name("N");
     balance->footer(footerFor(kAccountNeeded));

@@ -26,7 +26,6 @@
 #include "child_process.hpp"
 #include "sandbox_process.hpp"
 
-
 namespace qelsms {
 namespace {
 

@@ -29,7 +29,6 @@
 #include "sandbox_process.hpp"
 #include "test_server.hpp"
 
-
 namespace qelsms {
 namespace {
 

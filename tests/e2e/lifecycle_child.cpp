@@ -80,14 +80,13 @@ void manyCallsThenHandlers() {
         callBalance(i);
 }
 
-
 // A client whose calls are refused a connection and retried for long.
 const qelsms::Client& refusedClient() {
-    static const qelsms::Client client("user", "secret",
-                                       "http://127.0.0.1:" + std::to_string(qelsms::test::closedPort()) + "/api/",
-                                       {.retry = {.maxAttempts = 100,
-                                                  .firstDelay = std::chrono::seconds(1),
-                                                  .maxDelay = std::chrono::seconds(1)}});
+    static const qelsms::Client client(
+        "user", "secret", "http://127.0.0.1:" + std::to_string(qelsms::test::closedPort()) + "/api/",
+        {.retry = {.maxAttempts = 100,
+                   .firstDelay = std::chrono::seconds(1),
+                   .maxDelay = std::chrono::seconds(1)}});
     return client;
 }
 

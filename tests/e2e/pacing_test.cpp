@@ -176,7 +176,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, PacingNeverSendsTwice,
                                          MayHaveActedCase{"UnusableAnswer", {{"type", "wrong-media-type"}}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-
 TEST(PacingRetries, ARefusedConnectionIsRetriedUntilTheServerIsUpAndSentOnce) {
     configureHttpClient(HttpClientOptions{});
     const int port = test::closedPort();
