@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -77,6 +78,20 @@ public:
         rusage usage{};
         while (wait4(pid_, &status, WNOHANG, &usage) == 0) {
             if (std::chrono::steady_clock::now() > deadline) kill(pid_, SIGKILL);
+            std::this_thread::sleep_for(5ms);
+        }
+        reaped_ = true;
+        maxRssKiB_ = usage.ru_maxrss;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+    // The exit status (as wait()) if the child ends within `limit`.
+    std::optional<int> waitFor(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        rusage usage{};
+        while (wait4(pid_, &status, WNOHANG, &usage) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
             std::this_thread::sleep_for(5ms);
         }
         reaped_ = true;
@@ -489,6 +504,49 @@ TEST_F(CampaignTest, SigintStopsAtTheBatchBoundaryAndTheJournalResumes) {
     const auto arrived = arrivals();
     EXPECT_EQ(arrived.size(), 500u);
     for (const auto& [number, times] : arrived)
+        ASSERT_EQ(times, 1) << number;
+}
+
+// The first signal lets the batch on its way get its outcome; a second one
+// ends the run at once, and the journal, which shows that batch leaving with
+// no outcome, makes a resume list it as uncertain and send the rest.
+TEST_F(CampaignTest, ASecondSignalEndsTheRunAtOnceAndItsBatchStaysUncertain) {
+    constexpr auto kAnswerDelay = 15s;
+    const std::string numbers = numbersFile(300);
+    const std::string journal = path("twice.db");
+    const auto args = bulkArgs(numbers, "100", {"--journal", journal, "--json"});
+    sandbox().armFault({{"type", "delay"},
+                        {"delayMs", std::chrono::milliseconds(kAnswerDelay).count()},
+                        {"path", "/api/SendSMS/BulkSMS/"}});
+    auto cli = start(args);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (bulkRequests() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(bulkRequests(), 1u);
+
+    cli->signal(SIGINT);
+    EXPECT_EQ(cli->waitFor(1500ms), std::nullopt) << "the first signal waits for the batch on its way";
+    const auto second = std::chrono::steady_clock::now();
+    cli->signal(SIGINT);
+    const std::optional<int> status = cli->waitFor(kAnswerDelay - 5s);
+    ASSERT_TRUE(status.has_value()) << "the second signal did not end the run";
+    EXPECT_EQ(*status, -SIGINT);
+    EXPECT_LT(std::chrono::steady_clock::now() - second, kAnswerDelay - 5s);
+
+    const Finished resumed = run(args);
+    EXPECT_EQ(resumed.status, 3) << resumed;
+    const json summary = json::parse(resumed.out);
+    EXPECT_EQ(summary.at("uncertain"), 1);
+    EXPECT_EQ(summary.at("accepted"), 2);
+    EXPECT_EQ(uncertainNumbers(summary).size(), 100u);
+    EXPECT_EQ(bulkRequests(), 3u) << "the uncertain batch was not sent again";
+
+    // The sandbox records the first batch once its delay is over; wait for it
+    // here, so that it doesn't land in the next test's records.
+    const auto recorded = std::chrono::steady_clock::now() + kAnswerDelay + 30s;
+    while (arrivals().size() < 300 && std::chrono::steady_clock::now() < recorded)
+        std::this_thread::sleep_for(100ms);
+    for (const auto& [number, times] : arrivals())
         ASSERT_EQ(times, 1) << number;
 }
 
