@@ -192,6 +192,13 @@ protected:
 
     static std::uint64_t bulkRequests() { return sandbox().requestsTo("/api/SendSMS/BulkSMS/"); }
 
+    // Waits, up to 30 s, until the sandbox has seen `count` bulk requests.
+    static void awaitBulkRequests(std::uint64_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (bulkRequests() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+    }
+
     fs::path dir_;
 };
 
@@ -484,9 +491,7 @@ TEST_F(CampaignTest, SigintStopsAtTheBatchBoundaryAndTheJournalResumes) {
     // for the second.
     const auto args = bulkArgs(numbers, "100", {"--journal", journal, "--rate", "0.5", "--json"});
     auto cli = start(args);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (bulkRequests() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    awaitBulkRequests(1);
     ASSERT_EQ(bulkRequests(), 1u);
     cli->signal(SIGINT);
     const int status = cli->wait();
@@ -519,9 +524,7 @@ TEST_F(CampaignTest, ASecondSignalEndsTheRunAtOnceAndItsBatchStaysUncertain) {
                         {"delayMs", std::chrono::milliseconds(kAnswerDelay).count()},
                         {"path", "/api/SendSMS/BulkSMS/"}});
     auto cli = start(args);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (bulkRequests() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    awaitBulkRequests(1);
     ASSERT_EQ(bulkRequests(), 1u);
 
     cli->signal(SIGINT);
