@@ -247,16 +247,16 @@ TEST(CliTimeouts, TimeoutIsIdleTimeAndDeadlineIsTheWhole) {
         EXPECT_EQ(tool.out(), "{\"balance\":1000}\n");
     }
     {
-        const auto start = Clock::now();
         Tool tool({"--base-url", server.url(), "--timeout", "2", "--deadline", "2", "--json", "balance"});
         const std::optional<int> status = tool.waitFor(30s);
-        const auto took = Clock::now() - start;
         ASSERT_TRUE(status.has_value());
         ASSERT_TRUE(WIFEXITED(*status));
         EXPECT_EQ(WEXITSTATUS(*status), 3) << tool.err();
         EXPECT_EQ(json::parse(tool.out()).at("message"), "Client error!");
-        // The deadline, not the tool's own give-up time, ended it.
-        EXPECT_LT(took, 7s);  // the answer itself takes 8 s
+        // The deadline, not the idle limit nor the tool's own give-up time,
+        // ended it: the library says so, whatever the machine's load.
+        EXPECT_EQ(json::parse(tool.out()).at("detail"),
+                  "timed out: exchange not finished within its deadline of 2 s");
     }
 }
 
